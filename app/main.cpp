@@ -1,0 +1,2 @@
+#include "app/Log.h"
+int main() { logf("placeholder"); }

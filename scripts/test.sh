@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: the normal
+# build, the unit tests again under ASan+UBSan and the threaded core under
+# TSan, and the fuzzers for a bounded time.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+bash scripts/install-deps.sh
+export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent NO_AT_BRIDGE=1
+
+bash scripts/build.sh
+(cd build && ctest --output-on-failure -j 2 --timeout 300)
+
+BUILD_DIR=$here/build-asan bash scripts/build.sh -DTOLVANE_SANITIZE=address,undefined -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+(cd build-asan && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+  ctest --output-on-failure -j 2 -L unit --timeout 300)
+
+BUILD_DIR=$here/build-tsan bash scripts/build.sh -DTOLVANE_SANITIZE=thread -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j 2 -L threaded --timeout 300)
+
+if [ -d fuzz ]; then
+  BUILD_DIR=$here/build-fuzz bash scripts/build.sh -DTOLVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+  bash scripts/fuzz.sh "$here/build-fuzz" 60
+fi
+echo "All test stages passed."
