@@ -106,9 +106,14 @@ void TestPattern::start(int fps) {
 }
 
 void TestPattern::stop() {
-  std::lock_guard<std::mutex> l(timerLock);
-  if (timer) timer->cancel();
-  timer.reset();
+  {
+    std::lock_guard<std::mutex> l(timerLock);
+    if (timer) timer->cancel();
+    timer.reset();
+  }
+  // Let a frame being drawn finish, so the owner may drop its callback or
+  // state right after stop(). From the queue itself nothing is in flight.
+  q.sync([] {});
 }
 
 bool TestPattern::running() const {
@@ -204,7 +209,11 @@ void TestPattern::drawStill(uint8_t* pixels, int W, int H, const Surface& image)
     cairo_scale(cr, s, s);
     cairo_set_source_surface(cr, image.get(), 0, 0);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BEST);
-    cairo_paint(cr);
+    // Padding, not transparency, beyond the image's edges: otherwise the filter
+    // fades the outermost rows and columns into the white behind.
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+    cairo_rectangle(cr, 0, 0, iw, ih);
+    cairo_fill(cr);
     cairo_destroy(cr);
     cairo_surface_flush(stillScaled.get());
   }

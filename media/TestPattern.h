@@ -46,6 +46,7 @@ public:
   // Draws a frame at once and then every 1e9/fps ns, replacing any running
   // timer. fps below 1 is refused.
   void start(int fps);
+  // Ends the timer; when it returns, no onFrame call is running or will come.
   void stop();
   bool running() const;
 
