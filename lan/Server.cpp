@@ -125,7 +125,10 @@ void Server::drop(const ConnPtr& c) {
   link->close();
   // A write in progress still refers to the front entry's buffers.
   while (link->outq.size() > (link->writing ? 1u : 0u)) link->outq.pop_back();
-  if (c->isWS && onClose) onClose(c);
+  if (c->isWS) {
+    --wsOpen_;
+    if (onClose) onClose(c);
+  }
 }
 
 void Server::parseHTTP(const ConnPtr& c) {
@@ -182,6 +185,7 @@ void Server::respond(const ConnPtr& c, const std::string& status, const std::str
 void Server::upgrade(const ConnPtr& c, const HttpHead& head) {
   std::string accept = wsAccept(head.headers.at("sec-websocket-key"));
   c->isWS = true;
+  ++wsOpen_;
   std::string text =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: " + accept + "\r\n\r\n";
@@ -269,11 +273,7 @@ void Server::sendRaw(const ConnPtr& c, uint8_t opcode, std::shared_ptr<const Byt
   enqueue(c, std::move(head), std::move(payload), std::move(done));
 }
 
-int64_t Server::wsCount() const {
-  int64_t n = 0;
-  for (const auto& [id, c] : conns_) n += c->isWS ? 1 : 0;
-  return n;
-}
+int64_t Server::wsCount() const { return wsOpen_.load(); }
 
 void Server::sendText(const ConnPtr& conn, const std::string& text) {
   auto data = std::make_shared<const Bytes>(text.begin(), text.end());

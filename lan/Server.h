@@ -7,6 +7,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,8 @@ private:
   SerialQueue q_{"net"};
   std::map<int64_t, ConnPtr> conns_;
   int64_t nextId_ = 1;
+  // Kept beside conns_ so other queues can ask how many are open.
+  std::atomic<int64_t> wsOpen_{0};
   uint16_t boundPort_ = 0;
   std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
 };
