@@ -24,8 +24,10 @@ public:
 
   // Binds and listens; throws std::runtime_error when the port cannot be used.
   void start();
+  // Closes the listener and every connection without further callbacks.
+  void stop();
 
-  SerialQueue& queue() override { return q_; }
+  SerialQueue& queue() override { return *q_; }
   const std::map<int64_t, ConnPtr>& conns() const override { return conns_; }
   int64_t wsCount() const override;
   void sendText(const ConnPtr& conn, const std::string& text) override;
@@ -68,7 +70,9 @@ private:
 
   const uint16_t port_;
   const std::string label_;
-  SerialQueue q_{"net"};
+  // Shared so that a last reference dropped on the queue itself can hand the
+  // join to another thread.
+  std::shared_ptr<SerialQueue> q_ = std::make_shared<SerialQueue>("net");
   std::map<int64_t, ConnPtr> conns_;
   int64_t nextId_ = 1;
   // Kept beside conns_ so other queues can ask how many are open.
