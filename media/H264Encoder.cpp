@@ -205,16 +205,36 @@ void H264Encoder::applyRate() {
 }
 
 void H264Encoder::encode(FramePtr frame) {
-  q.post([this, frame = std::move(frame)] {
-    if (!frame || !validFrame(*frame)) return;
-    lastBuffer = frame;
-    if (minInterval > 0) {
-      double now = uptimeSeconds();
-      if (now - lastEncAt < minInterval) return;
-      lastEncAt = now;
+  if (!latestOnly) {
+    q.post([this, frame = std::move(frame)] { offer(frame); });
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> l(nextLock);
+    bool waiting = nextFrame != nullptr;
+    nextFrame = std::move(frame);
+    if (waiting) return;  // the queued pass will take the newer frame
+  }
+  q.post([this] {
+    FramePtr frame;
+    {
+      std::lock_guard<std::mutex> l(nextLock);
+      frame = std::move(nextFrame);
+      nextFrame = nullptr;
     }
-    encodeNow(frame);
+    offer(frame);
   });
+}
+
+void H264Encoder::offer(const FramePtr& frame) {
+  if (!frame || !validFrame(*frame)) return;
+  lastBuffer = frame;
+  if (minInterval > 0) {
+    double now = uptimeSeconds();
+    if (now - lastEncAt < minInterval) return;
+    lastEncAt = now;
+  }
+  encodeNow(frame);
 }
 
 void H264Encoder::requestKeyframe() {
