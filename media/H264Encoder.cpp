@@ -61,9 +61,12 @@ struct H264Encoder::Session {
   x264_param_t param{};
   x264_picture_t pic{};
   bool picReady = false;
+  bool paramReady = false;
   ~Session() {
     if (picReady) x264_picture_clean(&pic);
     if (enc) x264_encoder_close(enc);
+    // The preset allocates strings inside the parameters.
+    if (paramReady) x264_param_cleanup(&param);
   }
 };
 
@@ -95,6 +98,7 @@ void H264Encoder::start(int w, int h, int64_t fps, int64_t bitrate) {
     }
     auto s = std::make_unique<Session>();
     x264_param_t& p = s->param;
+    s->paramReady = true;  // even a refused preset leaves strings to free
     if (x264_param_default_preset(&p, preset.c_str(), "zerolatency") < 0) {
       status = -1;
       return;
