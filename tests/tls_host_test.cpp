@@ -11,6 +11,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -102,13 +104,18 @@ TEST_F(TlsHost, WebSocketSessionOverTls) {
   start();
   std::string url = "wss://localhost:" + std::to_string(tlsPort) + "/ws?t=" + token;
   int st = -1;
-  std::string out = ts::run("/usr/bin/python3 " + q(std::string(TOLVANE_SOURCE_DIR) + "/tests/support/wss_session.py") +
-                                " " + q(url) + " " + q(data + "/cert/ca.pem") + " 2>&1",
+  std::string out = ts::run("/usr/bin/python3 " + q(std::string(TOLVANE_SOURCE_DIR) + "/tests/tools/ws_session.py") +
+                                " " + q(url) + " " + q(R"([{"recv":2},{"send":{"t":"ping","c":7}},{"recv":1}])") +
+                                " " + q(data + "/cert/ca.pem") + " 2>&1",
                             &st);
-  EXPECT_EQ(st, 0) << out;
-  EXPECT_NE(out.find("hello {"), std::string::npos) << out;
-  EXPECT_NE(out.find("pong 7"), std::string::npos) << out;
-  EXPECT_NE(out.find("wsping ok"), std::string::npos) << out;
+  ASSERT_EQ(st, 0) << out;
+  std::istringstream lines(out);
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(lines, line);) texts.push_back(line);
+  ASSERT_EQ(texts.size(), 3u) << out;
+  EXPECT_NE(texts[0].find(R"(\"t\":\"hello\")"), std::string::npos) << out;
+  EXPECT_NE(texts[2].find(R"(\"c\":7)"), std::string::npos) << out;
+  EXPECT_NE(texts[2].find(R"(\"t\":\"pong\")"), std::string::npos) << out;
 }
 
 TEST_F(TlsHost, DamagedBundleLeavesPlainHttpOnly) {

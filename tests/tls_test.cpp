@@ -354,6 +354,8 @@ TEST_F(TlsServer, WebSocketSessionOverTls) {
 
   server->sendText(opened, "hi");
   EXPECT_EQ(c.read(4), std::string("\x81\x02hi", 4));
+  c.send(std::string("\x89\x82\0\0\0\0ab", 8));  // ping
+  EXPECT_EQ(c.read(4), std::string("\x8a\x02" "ab", 4));
 
   // A video-sized packet leaves as one frame: header and body in order.
   server->queue().sync([&] { opened->wantsVideo = true; });
