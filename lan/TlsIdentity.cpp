@@ -66,18 +66,8 @@ unsigned long sslStatus(unsigned long fallback) {
   return e != 0 ? e : fallback;
 }
 
-}  // namespace
-
-std::string leafExtText(const std::string& ip) {
-  std::string san;
-  if (isNumericAddress(ip))
-    san = "IP:" + ip + ",";
-  else if (isHostName(ip))
-    san = "DNS:" + ip + ",";
-  return "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
-         "extendedKeyUsage=serverAuth\nsubjectAltName=" + san + "IP:127.0.0.1,DNS:localhost\n";
-}
-
+// Runs /usr/bin/openssl with args, output to /dev/null; true when it started
+// and exited with status 0.
 bool runOpenssl(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   std::string prog = "/usr/bin/openssl";
@@ -108,6 +98,18 @@ bool runOpenssl(const std::vector<std::string>& args) {
     if (errno != EINTR) return false;
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+std::string leafExtText(const std::string& ip) {
+  std::string san;
+  if (isNumericAddress(ip))
+    san = "IP:" + ip + ",";
+  else if (isHostName(ip))
+    san = "DNS:" + ip + ",";
+  return "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+         "extendedKeyUsage=serverAuth\nsubjectAltName=" + san + "IP:127.0.0.1,DNS:localhost\n";
 }
 
 // Status values: OpenSSL's packed error code when the library reported one,

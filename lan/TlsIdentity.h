@@ -24,7 +24,3 @@ std::string leafExtText(const std::string& ip);
 // A TLS 1.2+ server context from a PKCS#12 bundle. On failure returns nullptr
 // and sets status (see importIdentity in the .cpp for the values).
 std::shared_ptr<boost::asio::ssl::context> importIdentity(const std::vector<uint8_t>& p12, unsigned long& status);
-
-// Runs /usr/bin/openssl with args, output to /dev/null; true when it started
-// and exited with status 0. Files it creates are private to the user.
-bool runOpenssl(const std::vector<std::string>& args);

@@ -303,7 +303,7 @@ protected:
 };
 
 TEST_F(TlsServer, StalledHandshakeIsCutOffWithoutHoldingUpOthers) {
-  server->handshakeTimeout = 400ms;
+  server->queue().sync([&] { server->handshakeTimeout = 400ms; });
   int stalled = connectRaw(server->boundPort());
   ASSERT_GE(stalled, 0);
   ASSERT_TRUE(waitUntil([&] { return connCount() == 1; }));
@@ -324,7 +324,7 @@ TEST_F(TlsServer, StalledHandshakeIsCutOffWithoutHoldingUpOthers) {
 }
 
 TEST_F(TlsServer, FailedHandshakeDropsWithoutOnClose) {
-  server->handshakeTimeout = 2s;
+  server->queue().sync([&] { server->handshakeTimeout = 2s; });
   for (std::string junk : {std::string("GET /?t=tok HTTP/1.1\r\n\r\n"), std::string(300, '\x16'),
                            std::string("\x16\x03\x01\xff\xff", 5) + std::string(64, 'A')}) {
     int fd = connectRaw(server->boundPort());
