@@ -39,6 +39,7 @@ constexpr auto kRestoreIdle = 500ms;
 constexpr auto kReuseGap = 250ms;
 constexpr size_t kPaceUnits = 16;  // UTF-16 units typed between short pauses
 constexpr auto kPace = 2ms;
+constexpr auto kReconnectEvery = 2s;
 
 // Decodes UTF-8, skipping malformed bytes.
 std::vector<uint32_t> decodeUtf8(const std::string& s) {
@@ -81,6 +82,9 @@ int pixelWithin(double v, double lo, double len) {
 struct InputInjector::State : std::enable_shared_from_this<InputInjector::State> {
   Display* dpy = nullptr;
   SerialQueue* queue = nullptr;
+  bool tried = false;
+  bool xtestMissingLogged = false;
+  Clock::time_point lastTry{};
 
   bool leftDown = false;
   bool rightDown = false;
@@ -104,6 +108,38 @@ struct InputInjector::State : std::enable_shared_from_this<InputInjector::State>
   }
 
   bool ok() const { return dpy && !xconn::lost(dpy); }
+
+  // Connected, or connected now: a host started before the X server, or one
+  // whose server was restarted, gets its input through once X is there.
+  bool ready() {
+    if (ok()) return true;
+    if (dpy) {
+      xconn::close(dpy);
+      dpy = nullptr;
+      leftDown = rightDown = false;
+      heldKeys.clear();
+      borrowed.clear();
+      lastUse.clear();
+      spare.clear();
+    }
+    auto now = Clock::now();
+    if (tried && now - lastTry < kReconnectEvery) return false;
+    tried = true;
+    lastTry = now;
+    Display* d = xconn::open();
+    if (!d) return false;
+    int ev, err, major, minor;
+    if (!XTestQueryExtension(d, &ev, &err, &major, &minor)) {
+      if (!xtestMissingLogged) logf("[host] XTEST がないため入力を注入できません");
+      xtestMissingLogged = true;
+      xconn::close(d);
+      return false;
+    }
+    // Keeps injected input working while another client grabs the server.
+    XTestGrabControl(d, True);
+    dpy = d;
+    return true;
+  }
 
   void flush() { XFlush(dpy); }
 
@@ -274,17 +310,7 @@ struct InputInjector::State : std::enable_shared_from_this<InputInjector::State>
 
 InputInjector::InputInjector(SerialQueue* inputQueue) : s_(std::make_shared<State>()) {
   s_->queue = inputQueue;
-  Display* d = xconn::open();
-  if (!d) return;
-  int ev, err, major, minor;
-  if (!XTestQueryExtension(d, &ev, &err, &major, &minor)) {
-    logf("[host] XTEST がないため入力を注入できません");
-    xconn::close(d);
-    return;
-  }
-  // Keeps injected input working while another client grabs the server.
-  XTestGrabControl(d, True);
-  s_->dpy = d;
+  s_->ready();
 }
 
 InputInjector::~InputInjector() {
@@ -307,7 +333,7 @@ Rect InputInjector::moving() {
 }
 
 void InputInjector::move(double x, double y) {
-  if (!s_->ok() || !std::isfinite(x) || !std::isfinite(y)) return;
+  if (!s_->ready() || !std::isfinite(x) || !std::isfinite(y)) return;
   Rect r = mapping();
   if (r.empty()) return;
   s_->motion(pixelWithin(r.x + clamp01(x) * r.w, r.x, r.w), pixelWithin(r.y + clamp01(y) * r.h, r.y, r.h));
@@ -316,7 +342,7 @@ void InputInjector::move(double x, double y) {
 
 void InputInjector::button(Point at, int64_t b, bool down) {
   auto& s = *s_;
-  if (!s.ok() || !std::isfinite(at.x) || !std::isfinite(at.y)) return;
+  if (!s.ready() || !std::isfinite(at.x) || !std::isfinite(at.y)) return;
   bool right = b == 2;
   if (down) {
     double now = epochMs();
@@ -347,7 +373,7 @@ void InputInjector::button(Point at, int64_t b, bool down) {
 
 void InputInjector::scroll(double dx, double dy) {
   auto& s = *s_;
-  if (!s.ok() || !std::isfinite(dx) || !std::isfinite(dy)) return;
+  if (!s.ready() || !std::isfinite(dx) || !std::isfinite(dy)) return;
   double rx = std::round(dx), ry = std::round(dy);
   constexpr double lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
   if (rx < lo || rx > hi || ry < lo || ry > hi) return;
@@ -371,7 +397,7 @@ void InputInjector::scroll(double dx, double dy) {
 
 void InputInjector::key(const std::string& name, int64_t mods) {
   auto& s = *s_;
-  if (!s.ok()) return;
+  if (!s.ready()) return;
   auto ks = keysymForName(name);
   if (!ks) return;
   s.drainEvents();
@@ -409,7 +435,7 @@ void InputInjector::key(const std::string& name, int64_t mods) {
 
 void InputInjector::text(const std::string& utf8) {
   auto& s = *s_;
-  if (!s.ok()) return;
+  if (!s.ready()) return;
   if (s.queue == nullptr && !s.borrowed.empty() && Clock::now() - s.lastTyping >= kRestoreIdle) s.restoreBorrowed();
   std::vector<uint32_t> cps = decodeUtf8(utf8);
   if (cps.empty()) return;
@@ -521,7 +547,7 @@ void InputInjector::text(const std::string& utf8) {
 
 void InputInjector::moveRel(double dx, double dy) {
   auto& s = *s_;
-  if (!s.ok() || !std::isfinite(dx) || !std::isfinite(dy) || std::fabs(dx) > 1e9 || std::fabs(dy) > 1e9) return;
+  if (!s.ready() || !std::isfinite(dx) || !std::isfinite(dy) || std::fabs(dx) > 1e9 || std::fabs(dy) > 1e9) return;
   Rect r = moving();
   if (r.empty()) return;
   Point l = pointer().value_or(r.centre());
@@ -531,7 +557,7 @@ void InputInjector::moveRel(double dx, double dy) {
 
 std::optional<Point> InputInjector::pointer() {
   auto& s = *s_;
-  if (!s.ok()) return std::nullopt;
+  if (!s.ready()) return std::nullopt;
   Window root, child;
   int rx, ry, wx, wy;
   unsigned mask;

@@ -1,3 +1,4 @@
+// ctest-labels: threaded
 #include <gtest/gtest.h>
 // After gtest: Xlib's None macro would clash with its names.
 #include <X11/Xlib.h>
@@ -499,4 +500,14 @@ TEST(InputInjector, WithoutADisplayEveryCallDoesNothing) {
   inj.moveRel(5, 5);
   inj.releaseAll();
   EXPECT_FALSE(inj.pointer());
+
+  // A display that comes later is picked up.
+  ts::Xvfb x;
+  ASSERT_TRUE(x.ok());
+  std::this_thread::sleep_for(2100ms);
+  inj.move(0.25, 0.25);
+  EXPECT_TRUE(inj.available());
+  auto p = queryPointer();
+  EXPECT_EQ(p.x, 480);
+  EXPECT_EQ(p.y, 270);
 }
