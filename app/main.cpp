@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
 
   auto host = Host::create();
   setHostRef(host);
+  host->watchApps();
 
   auto plain = makeServer(st.httpPort, "http", host);
   host->servers.push_back(plain);

@@ -4,13 +4,25 @@
 #include "app/Settings.h"
 #include "session/Messages.h"
 #include "session/Permissions.h"
+#include "app/Loc.h"
 #include "media/H264Encoder.h"
+#include "media/ScreenCapture.h"
+#include "session/FrontApp.h"
+#include "session/InputInjector.h"
 #include "media/TestPattern.h"
 #include "session/InputTracker.h"
 
 #include <cmath>
 
 using nlohmann::json;
+
+namespace {
+const char* kScreenNotPermitted =
+    "Please allow Screen Recording on your Mac.\nOpen System Settings → Privacy & Security → Screen & System "
+    "Audio Recording, turn on “Tolvane Host”, restart the host, then press Retry.";
+const char* kCaptureStartFailed = "Could not start screen capture. Please allow Screen Recording on your Mac. (%@)";
+const char* kCaptureStopped = "Screen capture stopped: %@";
+}  // namespace
 
 std::shared_ptr<Host> Host::create() {
   std::shared_ptr<Host> h(new Host());
@@ -21,12 +33,26 @@ std::shared_ptr<Host> Host::create() {
 Host::Host()
     : logPath(settings().dataDir + "/latency_log.jsonl"),
       tracker(std::make_shared<InputTracker>()),
+      capture(std::make_unique<ScreenCapture>()),
       test(std::make_unique<TestPattern>()),
-      encoder(std::make_unique<H264Encoder>(tracker)) {}
+      encoder(std::make_unique<H264Encoder>(tracker)),
+      injector_(std::make_unique<InputInjector>(&inputQ_)) {}
 
 Host::~Host() {
+  if (apps_) apps_->stop();
   test->stop();
+  capture->stop();
+  inputQ_.sync([this] { injector_->releaseAll(); });
   inputQ_.shutdown();
+}
+
+void Host::watchApps() {
+  if (settings().testMode || apps_) return;
+  apps_ = std::make_unique<FrontAppWatcher>();
+  apps_->onActivated = [w = weak_from_this()](const std::string& name) {
+    if (auto h = w.lock()) h->appActivated(RunningApp{name, true});
+  };
+  apps_->start();
 }
 
 void Host::wire() {
@@ -40,6 +66,12 @@ void Host::wire() {
   };
   test->onFrame = [w](FramePtr f) {
     if (auto h = w.lock()) h->routeFrame(f);
+  };
+  capture->onFrame = [w](FramePtr f) {
+    if (auto h = w.lock()) h->routeFrame(f);
+  };
+  capture->onStopped = [w](const std::string& error) {
+    if (auto h = w.lock()) h->captureStopped(error);
   };
 
   const auto& st = settings();
@@ -94,7 +126,12 @@ void Host::onOpen(const std::shared_ptr<Transport>& transport, const ConnPtr& co
                          name.empty() ? "Mac" : name);
   }
   transport->sendText(conn, hello);
-  transport->sendText(conn, appMessage(s.testMode ? "Safari" : noteApp(std::nullopt)));
+  std::string app = "Safari";
+  if (!s.testMode) {
+    std::string front = FrontAppWatcher::currentName();
+    app = noteApp(front.empty() ? std::nullopt : std::optional<RunningApp>(RunningApp{front, true}));
+  }
+  transport->sendText(conn, appMessage(app));
   ensurePipeline(transport, conn);
 }
 
@@ -138,8 +175,16 @@ void Host::onClose() {
   std::lock_guard<std::mutex> l(pipeLock_);
   if (open != 0 || !running_) return;
   running_ = false;
-  if (settings().testMode) test->stop();
+  if (settings().testMode) {
+    test->stop();
+  } else {
+    capture->stop();
+  }
   encoder->stop();
+  // Nothing may stay pressed once nobody is watching.
+  inputQ_.post([w = weak_from_this()] {
+    if (auto h = w.lock()) h->injector_->releaseAll();
+  });
   logf("[host] 接続0件。映像を停止");
 }
 
@@ -164,6 +209,67 @@ void Host::ensurePipeline(const std::shared_ptr<Transport>& transport, const Con
     test->start(static_cast<int>(st.fps));
     return;
   }
+  if (st.fakeNoScreen || !screenCapturePermitted()) {
+    logf("[cap] 画面収録の権限がありません");
+    transport->sendText(conn, errorMessage("screen", Loc::tr(kScreenNotPermitted)));
+    return;
+  }
+  conn->wantsVideo = true;
+  if (starting_) return;  // it gets video once the start completes
+  starting_ = true;
+  startCapture(transport);
+}
+
+void Host::startCapture(const std::shared_ptr<Transport>& transport) {
+  const auto& st = settings();
+  std::weak_ptr<Host> w = weak_from_this();
+  std::weak_ptr<Transport> wt = transport;
+  auto onReady = [w, st](int width, int height) {
+    auto h = w.lock();
+    if (!h) return;
+    try {
+      h->encoder->start(width, height, st.fps, st.bitrate);
+    } catch (const std::exception& e) {
+      logf(std::string("[enc] ") + e.what());
+    }
+  };
+  capture->start(static_cast<int>(st.fps), 1920, onReady, [w, wt](std::optional<std::string> error) {
+    auto h = w.lock();
+    auto t = wt.lock();
+    if (!h || !t) return;
+    if (!error) {
+      // A view chosen meanwhile is applied to the fresh capture.
+      h->capture->reapply([](std::optional<std::string>) {});
+      t->queue().post([w] {
+        auto h = w.lock();
+        if (!h) return;
+        {
+          std::lock_guard<std::mutex> l(h->pipeLock_);
+          h->running_ = true;
+          h->starting_ = false;
+        }
+        h->encoder->requestKeyframe();
+      });
+      return;
+    }
+    logf("[cap] 開始失敗: " + *error);
+    t->queue().post([w, msg = *error] {
+      auto h = w.lock();
+      if (!h) return;
+      {
+        std::lock_guard<std::mutex> l(h->pipeLock_);
+        h->starting_ = false;
+      }
+      h->broadcast(errorMessage("screen", Loc::fill(Loc::tr(kCaptureStartFailed), msg)));
+    });
+  });
+}
+
+void Host::captureStopped(const std::string& error) {
+  logf("[cap] 取り込みが止まりました: " + error);
+  broadcast(errorMessage("capture", Loc::fill(Loc::tr(kCaptureStopped), error)));
+  std::lock_guard<std::mutex> l(pipeLock_);
+  running_ = false;
 }
 
 void Host::send(const ConnPtr& conn, const std::string& text) {
@@ -194,4 +300,7 @@ void Host::appActivated(const std::optional<RunningApp>& app) {
 
 void Host::requestKeyframe() { encoder->requestKeyframe(); }
 
-void Host::shutdown() {}
+void Host::shutdown() {
+  capture->stopAndWait();
+  inputQ_.sync([this] { injector_->releaseAll(); });
+}

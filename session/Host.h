@@ -18,8 +18,11 @@ struct RunningApp {
   bool regular = true;
 };
 
+class FrontAppWatcher;
 class H264Encoder;
+class InputInjector;
 class InputTracker;
+class ScreenCapture;
 class TestPattern;
 
 class Host : public std::enable_shared_from_this<Host> {
@@ -52,8 +55,12 @@ public:
   std::string logPath;
 
   const std::shared_ptr<InputTracker> tracker;
+  const std::unique_ptr<ScreenCapture> capture;
   const std::unique_ptr<TestPattern> test;
   const std::unique_ptr<H264Encoder> encoder;
+
+  // Starts following the desktop's active application (not in test mode).
+  void watchApps();
 
 private:
   Host();
@@ -62,8 +69,13 @@ private:
   void routeFrame(const std::shared_ptr<const struct Frame>& frame);
   void sendPacket(const std::vector<uint8_t>& frame, bool key, double captureMs,
                   const std::vector<uint32_t>& ids);
+  void startCapture(const std::shared_ptr<Transport>& transport);
+  void captureStopped(const std::string& error);
+  void inject(const std::string& kind, const nlohmann::json& m);
 
   SerialQueue inputQ_{"input"};
+  std::unique_ptr<InputInjector> injector_;  // used on inputQ_ only
+  std::unique_ptr<FrontAppWatcher> apps_;
   // Both LAN servers call in from their own queues; the pipeline state is
   // shared between them.
   std::mutex pipeLock_;

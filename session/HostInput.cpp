@@ -5,10 +5,13 @@
 #include "media/TestPattern.h"
 #include "session/Geometry.h"
 #include "session/Host.h"
+#include "app/Loc.h"
+#include "session/InputInjector.h"
 #include "session/InputTracker.h"
 #include "session/Messages.h"
 
 #include <cmath>
+#include <optional>
 
 using nlohmann::json;
 
@@ -18,10 +21,55 @@ uint32_t inputId(const json& message) {
   return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(v)));
 }
 
-void Host::handleInput(const std::shared_ptr<Transport>&, const ConnPtr&, const std::string& kind,
+namespace {
+const char* kAxWarning =
+    "Please allow Accessibility on your Mac.\nOpen System Settings → Privacy & Security → Accessibility, turn on "
+    "“Tolvane Host”, then restart the host.";
+
+// Button numbers and modifier masks as integers; nothing for values that are
+// not finite or do not fit, and the message is then ignored.
+std::optional<int64_t> intField(const json& m, const char* key) {
+  double v = numField(m, key);
+  if (!std::isfinite(v) || std::fabs(v) >= 9.2e18) return std::nullopt;
+  return static_cast<int64_t>(v);
+}
+}  // namespace
+
+void Host::inject(const std::string& kind, const json& m) {
+  auto& in = *injector_;
+  double x = numField(m, "x"), y = numField(m, "y");
+  if (kind == "mv") {
+    in.move(x, y);
+  } else if (kind == "md" || kind == "mu") {
+    auto b = intField(m, "b");
+    if (!b) return;
+    Rect r = in.mapping();
+    in.button({r.x + clamp01(x) * r.w, r.y + clamp01(y) * r.h}, *b, kind == "md");
+  } else if (kind == "sc") {
+    in.scroll(numField(m, "dx"), numField(m, "dy"));
+  } else if (kind == "key") {
+    auto mods = intField(m, "m");
+    if (mods) in.key(strField(m, "k"), *mods);
+  } else if (kind == "text") {
+    in.text(strField(m, "s"));
+  } else if (kind == "rel") {
+    in.moveRel(numField(m, "dx"), numField(m, "dy"));
+  } else if (kind == "rb") {
+    auto b = intField(m, "b");
+    if (!b) return;
+    Point p = in.pointer().value_or(in.moving().centre());
+    in.button(p, *b, numField(m, "d") != 0);
+  }
+}
+
+void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& kind,
                        const json& m, uint32_t id) {
   const auto& st = settings();
   if (st.inputLogPath) journalAppend(*st.inputLogPath, jsonText(m) + "\n");
+  if (!st.testMode && st.flag("--input-log-only")) {
+    tracker->mark(id);
+    return;
+  }
 
   if (st.testMode) {
     double x = clamp01(numField(m, "x")), y = clamp01(numField(m, "y"));
@@ -46,6 +94,13 @@ void Host::handleInput(const std::shared_ptr<Transport>&, const ConnPtr&, const 
         test->userScroll += dy;
       }
     }
+  } else if (injector_->available()) {
+    inject(kind, m);
+  } else if (!axWarned_) {
+    axWarned_ = true;
+    // The warning goes to whichever transport holds this connection.
+    (void)transport;
+    send(conn, warnMessage("ax", Loc::tr(kAxWarning)));
   }
   tracker->mark(id);
 }
