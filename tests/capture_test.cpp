@@ -17,6 +17,7 @@
 #include "app/Log.h"
 #include "media/OutSize.h"
 #include "media/ScreenCapture.h"
+#include "support/Sanitizers.h"
 #include "support/Xvfb.h"
 
 using namespace std::chrono_literals;
@@ -430,6 +431,7 @@ TEST(ScreenCapture, ReadyRefusalStopAndReapplyWhenStopped) {
 }
 
 TEST(ScreenCapture, VanishingServerEndsTheCaptureWithoutEndingTheProcess) {
+  if (TOLVANE_TSAN) GTEST_SKIP() << "libX11's lock handling after a lost connection";
   ts::Xvfb x;
   ASSERT_TRUE(x.ok());
   ScreenCapture cap;

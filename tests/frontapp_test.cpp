@@ -1,4 +1,3 @@
-// ctest-labels: threaded
 #include <gtest/gtest.h>
 // After gtest: Xlib's None macro would clash with its names.
 #include <X11/Xatom.h>
