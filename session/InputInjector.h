@@ -58,10 +58,12 @@ public:
   bool leftDown() const;
   bool rightDown() const;
 
+  // The current rectangles, the main display's bounds when a provider is unset.
+  Rect mapping();
+  Rect moving();
+
   struct State;
 
 private:
   std::shared_ptr<State> s_;
-  Rect mapping();
-  Rect moving();
 };
