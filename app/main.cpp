@@ -1,2 +1,70 @@
+// Entry point: options, data directory, the session coordinator, the LAN
+// servers, the links, signal handling, then the main loop.
+#include "app/Crypto.h"
+#include "app/Loc.h"
 #include "app/Log.h"
-int main() { logf("placeholder"); }
+#include "app/Settings.h"
+#include "app/Startup.h"
+#include "lan/ClientPage.h"
+#include "lan/Server.h"
+#include "session/Host.h"
+#include "session/Permissions.h"
+
+#include <boost/asio/signal_set.hpp>
+#include <glib.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  auto& st = settings();
+  st.args.assign(argv + 1, argv + argc);
+  if (auto lang = st.opt("--lang")) Loc::setForced(*lang);
+  st.readOptions();
+
+  st.dataDir = chooseDataDir(st, runningInstalled());
+  std::error_code ec;
+  std::filesystem::create_directories(st.dataDir, ec);
+
+  st.ips = lanIPs();
+  st.ip = st.opt("--ip").value_or(st.ips.empty() ? "127.0.0.1" : st.ips.front());
+  st.token = st.opt("--token").value_or(randomToken());
+
+  auto host = Host::create();
+  setHostRef(host);
+
+  auto plain = makeServer(st.httpPort, "http", host);
+  host->servers.push_back(plain);
+  try {
+    plain->start();
+  } catch (const std::exception& e) {
+    logf(std::string("http起動失敗: ") + e.what());
+    return 1;
+  }
+  st.urls.push_back("http://" + st.ip + ":" + std::to_string(st.httpPort) + "/?t=" + st.token);
+
+  bool screenOK = !st.fakeNoScreen && screenCapturePermitted();
+  bool axOK = injectionTrusted();
+  logf(std::string("== Kestrava 起動 (") + (st.testMode ? "テスト映像" : "実画面") + ") ==");
+  logf(std::string("画面収録: ") + (screenOK ? "許可済み" : "未許可") + "  アクセシビリティ: " +
+       (axOK ? "許可済み" : "未許可"));
+  for (const auto& u : st.urls) logf(u);
+  logf("データ置き場: " + st.dataDir);
+  std::string links;
+  for (const auto& u : st.urls) links += u + "\n";
+  writeAtomically(st.dataDir + "/last_url.txt", links);
+
+  // Signals are taken off a queue of their own; the handler never runs on
+  // the main loop, which may be blocked in a desktop call.
+  SerialQueue sigQ("signals");
+  boost::asio::signal_set sigs(sigQ.context(), SIGINT, SIGTERM, SIGHUP);
+  sigs.async_wait([](const boost::system::error_code& e, int) {
+    if (!e) shutdownAndExit();
+  });
+
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  g_main_loop_run(loop);
+  return 0;
+}

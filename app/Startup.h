@@ -1,0 +1,17 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+class Host;
+class Server;
+
+// Builds a configured LAN server wired to the host.
+std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label,
+                                   const std::shared_ptr<Host>& host);
+// Writes text to path through a temporary file and a rename.
+bool writeAtomically(const std::string& path, const std::string& text);
+// Ends the process within 1.5 s: extras and capture get that long to stop.
+void shutdownAndExit();
+void setHostRef(const std::shared_ptr<Host>& h);
+std::shared_ptr<Host> hostRef();

@@ -1,0 +1,77 @@
+#pragma once
+// The LAN web server: serves the client page and the CA certificate, and
+// carries the session over WebSocket. One instance per listening port; TLS
+// when given an identity.
+#include "session/Transport.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+class Link;
+struct HttpHead;
+
+class Server : public Transport, public std::enable_shared_from_this<Server> {
+public:
+  Server(uint16_t port, std::string label);
+  ~Server() override;
+
+  // Binds and listens; throws std::runtime_error when the port cannot be used.
+  void start();
+
+  SerialQueue& queue() override { return q_; }
+  const std::map<int64_t, ConnPtr>& conns() const override { return conns_; }
+  int64_t wsCount() const override;
+  void sendText(const ConnPtr& conn, const std::string& text) override;
+  void sendTextAll(const std::string& text) override;
+  void sendVideo(std::shared_ptr<const Bytes> data, bool key) override;
+
+  uint16_t port() const { return port_; }
+  const std::string& label() const { return label_; }
+  // The port actually bound (differs from port() only when it was 0).
+  uint16_t boundPort() const { return boundPort_; }
+
+  std::string token;
+  std::shared_ptr<boost::asio::ssl::context> identity;
+  std::function<std::optional<Bytes>()> htmlProvider = [] { return std::nullopt; };
+  std::function<std::optional<Bytes>()> certProvider = [] { return std::nullopt; };
+  std::function<void(const ConnPtr&)> onWSOpen;
+  std::function<void(const ConnPtr&, const std::string&)> onText;
+  std::function<void(const ConnPtr&)> onClose;
+  std::function<void()> onNeedKey;
+
+  // Outstanding video frames allowed per connection before delta frames are
+  // dropped, and the hard ceiling past which key frames are dropped too so a
+  // stalled client cannot make memory grow without bound.
+  static constexpr int64_t kInflightLimit = 4;
+  static constexpr int64_t kInflightCeiling = 16;
+
+private:
+  void accept();
+  void receive(const ConnPtr& c);
+  void drop(const ConnPtr& c);
+  void parseHTTP(const ConnPtr& c);
+  void parseFrames(const ConnPtr& c);
+  void upgrade(const ConnPtr& c, const HttpHead& head);
+  void respond(const ConnPtr& c, const std::string& status, const std::string& type,
+               const std::string& body);
+  void sendRaw(const ConnPtr& c, uint8_t opcode, std::shared_ptr<const Bytes> payload, bool tracked);
+  void enqueue(const ConnPtr& c, std::vector<uint8_t> head, std::shared_ptr<const Bytes> body,
+               std::function<void()> done);
+  void pump(const ConnPtr& c);
+
+  const uint16_t port_;
+  const std::string label_;
+  SerialQueue q_{"net"};
+  std::map<int64_t, ConnPtr> conns_;
+  int64_t nextId_ = 1;
+  uint16_t boundPort_ = 0;
+  std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
+};
+
+std::shared_ptr<Link> linkOf(const ConnPtr& c);
