@@ -113,13 +113,17 @@ export const LAUNCH_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
 // A phone-shaped browser: 390x844 CSS pixels, touch, device scale 3.
-export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 } } = {}) {
+// With `desktop`, a plain desktop window with a mouse instead.
+export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 }, desktop = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-chromium-'));
+  const device = desktop
+    ? { viewport: { width: 1280, height: 800 }, hasTouch: false, isMobile: false, deviceScaleFactor: 1 }
+    : { viewport, hasTouch: true, isMobile: true, deviceScaleFactor: 3 };
   const context = await chromium.launchPersistentContext(dir, {
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     headless: true,
     args: [...LAUNCH_ARGS, ...extraArgs],
-    viewport, hasTouch: true, isMobile: true, deviceScaleFactor: 3,
+    ...device,
   });
   const errors = [];
   return {
