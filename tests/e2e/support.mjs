@@ -185,3 +185,23 @@ export const pixels = (page, x, y, w, h) => page.evaluate(([x, y, w, h]) => {
   for (let i = 0; i < d.length; i += 4) out.push([d[i], d[i + 1], d[i + 2]]);
   return out;
 }, [x, y, w, h]);
+
+// Centroid of the yellow crosshair's pixels in the shown frame (video pixels), or null.
+export const findYellow = (page) => page.evaluate(() => {
+  const c = document.getElementById('screen');
+  if (!c.width) return null;
+  const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  let sx = 0, sy = 0, n = 0;
+  for (let i = 0, p = 0; i < d.length; i += 4, p++) {
+    if (d[i] > 180 && d[i + 1] > 180 && d[i + 2] < 100) { sx += p % c.width; sy += Math.floor(p / c.width); n++; }
+  }
+  return n ? { x: sx / n, y: sy / n, n, w: c.width, h: c.height } : null;
+});
+
+// Mean RGB of a square patch of the shown frame.
+export const meanColour = (page, cx, cy, size = 8) => page.evaluate(([cx, cy, size]) => {
+  const d = document.getElementById('screen').getContext('2d').getImageData(cx - size / 2, cy - size / 2, size, size).data;
+  const m = [0, 0, 0];
+  for (let i = 0; i < d.length; i += 4) { m[0] += d[i]; m[1] += d[i + 1]; m[2] += d[i + 2]; }
+  return m.map((v) => v / (d.length / 4));
+}, [cx, cy, size]);
