@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,7 +20,6 @@ struct Settings {
   std::string ip = "127.0.0.1";
   std::string token;
   std::vector<std::string> urls;
-  std::atomic<bool> quitting{false};
 
   // The value after the first argument equal to name; nothing when name is
   // absent or last.

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -74,9 +75,10 @@ bool writeAtomically(const std::string& path, const std::string& text) {
   return true;
 }
 
+static std::atomic<bool> quitting{false};
+
 void shutdownAndExit() {
-  auto& st = settings();
-  if (st.quitting.exchange(true)) return;  // the first caller ends the process
+  if (quitting.exchange(true)) return;  // the first caller ends the process
   auto done = std::make_shared<std::promise<void>>();
   auto fut = done->get_future();
   std::thread([done] {
