@@ -18,24 +18,40 @@ std::shared_ptr<Link> linkOf(const ConnPtr& c) { return std::static_pointer_cast
 Server::Server(uint16_t port, std::string label) : port_(port), label_(std::move(label)) {}
 
 Server::~Server() {
+  stop();
+  if (q_->isCurrent()) {
+    // The last owner let go inside one of our own handlers: the queue's
+    // thread cannot join itself, so another thread waits for it to finish.
+    std::thread([q = q_] { q->shutdown(); }).detach();
+  } else {
+    q_->shutdown();
+  }
+}
+
+void Server::stop() {
   // Handlers hold the server weakly; closing everything on the queue lets the
-  // context wind down before the queue's thread is joined.
-  q_.sync([this] {
+  // context wind down.
+  q_->sync([this] {
+    onWSOpen = nullptr;
+    onText = nullptr;
+    onClose = nullptr;
+    onNeedKey = nullptr;
     if (listener_) {
       boost::system::error_code ec;
       listener_->close(ec);
+      listener_.reset();
     }
     for (auto& [id, c] : conns_) linkOf(c)->close();
     conns_.clear();
+    wsOpen_ = 0;
   });
-  q_.shutdown();
 }
 
 void Server::start() {
   std::string err;
-  q_.sync([&] {
+  q_->sync([&] {
     try {
-      auto acc = std::make_unique<tcp::acceptor>(q_.context());
+      auto acc = std::make_unique<tcp::acceptor>(q_->context());
       tcp::endpoint ep(asio::ip::address_v6::any(), port_);
       boost::system::error_code ec;
       acc->open(ep.protocol(), ec);
@@ -58,7 +74,7 @@ void Server::start() {
   });
   if (!err.empty()) throw std::runtime_error(err);
   logf("[" + label_ + "] listening :" + std::to_string(port_));
-  q_.post([w = weak_from_this()] {
+  q_->post([w = weak_from_this()] {
     if (auto self = w.lock()) self->accept();
   });
 }
@@ -125,7 +141,10 @@ void Server::drop(const ConnPtr& c) {
   link->close();
   // A write in progress still refers to the front entry's buffers.
   while (link->outq.size() > (link->writing ? 1u : 0u)) link->outq.pop_back();
-  if (c->isWS && onClose) onClose(c);
+  if (c->isWS) {
+    --wsOpen_;
+    if (onClose) onClose(c);
+  }
 }
 
 void Server::parseHTTP(const ConnPtr& c) {
@@ -182,6 +201,7 @@ void Server::respond(const ConnPtr& c, const std::string& status, const std::str
 void Server::upgrade(const ConnPtr& c, const HttpHead& head) {
   std::string accept = wsAccept(head.headers.at("sec-websocket-key"));
   c->isWS = true;
+  ++wsOpen_;
   std::string text =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: " + accept + "\r\n\r\n";
@@ -269,15 +289,11 @@ void Server::sendRaw(const ConnPtr& c, uint8_t opcode, std::shared_ptr<const Byt
   enqueue(c, std::move(head), std::move(payload), std::move(done));
 }
 
-int64_t Server::wsCount() const {
-  int64_t n = 0;
-  for (const auto& [id, c] : conns_) n += c->isWS ? 1 : 0;
-  return n;
-}
+int64_t Server::wsCount() const { return wsOpen_.load(); }
 
 void Server::sendText(const ConnPtr& conn, const std::string& text) {
   auto data = std::make_shared<const Bytes>(text.begin(), text.end());
-  q_.post([w = weak_from_this(), conn, data] {
+  q_->post([w = weak_from_this(), conn, data] {
     auto self = w.lock();
     if (!self || !conn->isWS || !self->conns_.count(conn->id)) return;
     self->sendRaw(conn, 1, data, false);
@@ -286,7 +302,7 @@ void Server::sendText(const ConnPtr& conn, const std::string& text) {
 
 void Server::sendTextAll(const std::string& text) {
   auto data = std::make_shared<const Bytes>(text.begin(), text.end());
-  q_.post([w = weak_from_this(), data] {
+  q_->post([w = weak_from_this(), data] {
     auto self = w.lock();
     if (!self) return;
     for (auto& [id, c] : self->conns_)
@@ -295,7 +311,7 @@ void Server::sendTextAll(const std::string& text) {
 }
 
 void Server::sendVideo(std::shared_ptr<const Bytes> data, bool key) {
-  q_.post([w = weak_from_this(), data = std::move(data), key] {
+  q_->post([w = weak_from_this(), data = std::move(data), key] {
     auto self = w.lock();
     if (!self) return;
     bool wantKey = false;

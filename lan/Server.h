@@ -7,6 +7,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,8 +24,10 @@ public:
 
   // Binds and listens; throws std::runtime_error when the port cannot be used.
   void start();
+  // Closes the listener and every connection without further callbacks.
+  void stop();
 
-  SerialQueue& queue() override { return q_; }
+  SerialQueue& queue() override { return *q_; }
   const std::map<int64_t, ConnPtr>& conns() const override { return conns_; }
   int64_t wsCount() const override;
   void sendText(const ConnPtr& conn, const std::string& text) override;
@@ -67,9 +70,13 @@ private:
 
   const uint16_t port_;
   const std::string label_;
-  SerialQueue q_{"net"};
+  // Shared so that a last reference dropped on the queue itself can hand the
+  // join to another thread.
+  std::shared_ptr<SerialQueue> q_ = std::make_shared<SerialQueue>("net");
   std::map<int64_t, ConnPtr> conns_;
   int64_t nextId_ = 1;
+  // Kept beside conns_ so other queues can ask how many are open.
+  std::atomic<int64_t> wsOpen_{0};
   uint16_t boundPort_ = 0;
   std::unique_ptr<boost::asio::ip::tcp::acceptor> listener_;
 };

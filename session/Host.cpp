@@ -4,6 +4,11 @@
 #include "app/Settings.h"
 #include "session/Messages.h"
 #include "session/Permissions.h"
+#include "media/H264Encoder.h"
+#include "media/TestPattern.h"
+#include "session/InputTracker.h"
+
+#include <cmath>
 
 using nlohmann::json;
 
@@ -13,11 +18,69 @@ std::shared_ptr<Host> Host::create() {
   return h;
 }
 
-Host::Host() : logPath(settings().dataDir + "/latency_log.jsonl") {}
+Host::Host()
+    : logPath(settings().dataDir + "/latency_log.jsonl"),
+      tracker(std::make_shared<InputTracker>()),
+      test(std::make_unique<TestPattern>()),
+      encoder(std::make_unique<H264Encoder>(tracker)) {}
 
-Host::~Host() { inputQ_.shutdown(); }
+Host::~Host() {
+  test->stop();
+  inputQ_.shutdown();
+}
 
-void Host::wire() {}
+void Host::wire() {
+  std::weak_ptr<Host> w = weak_from_this();
+  encoder->onConfig = [w](const std::string& codec, const std::vector<uint8_t>& desc, int width, int height) {
+    if (auto h = w.lock()) h->broadcast(configMessage(codec, desc, width, height));
+  };
+  encoder->onFrame = [w](std::vector<uint8_t> frame, bool key, double captureMs, std::vector<uint32_t> ids) {
+    if (auto h = w.lock()) h->sendPacket(frame, key, captureMs, ids);
+  };
+  test->onFrame = [w](FramePtr f) {
+    if (auto h = w.lock()) h->routeFrame(f);
+  };
+
+  const auto& st = settings();
+  if (st.testMode) {
+    if (auto image = st.opt("--image")) {
+      if (!test->loadImage(*image)) logf("[host] 画像を読み込めません: " + *image);
+    }
+  }
+  test->scrollMode = st.flag("--test-scroll") || st.flag("--test-scroll-noise");
+  test->noisePhotos = st.flag("--test-scroll-noise");
+  if (auto size = st.opt("--test-size")) {
+    std::vector<int64_t> parts;
+    bool ok = true;
+    size_t from = 0;
+    while (from <= size->size()) {
+      size_t x = size->find('x', from);
+      std::string piece = size->substr(from, x == std::string::npos ? std::string::npos : x - from);
+      if (!piece.empty()) {
+        auto v = parseInt(piece);
+        if (!v) ok = false;
+        else parts.push_back(*v);
+      }
+      if (x == std::string::npos) break;
+      from = x + 1;
+    }
+    if (ok && parts.size() == 2 && parts[0] >= 2 && parts[1] >= 2 && parts[0] <= 16384 && parts[1] <= 16384) {
+      test->width = static_cast<int>(parts[0] / 2 * 2);
+      test->height = static_cast<int>(parts[1] / 2 * 2);
+    } else {
+      logf("[host] --test-size が不正です (例: 1280x720): " + *size);
+    }
+  }
+}
+
+void Host::routeFrame(const std::shared_ptr<const Frame>& frame) { encoder->encode(frame); }
+
+void Host::sendPacket(const std::vector<uint8_t>& frame, bool key, double captureMs,
+                      const std::vector<uint32_t>& ids) {
+  // Built once; every transport and connection shares the same bytes.
+  auto packet = std::make_shared<const Bytes>(videoPacket(frame, key, captureMs, ids));
+  for (auto& t : servers) t->sendVideo(packet, key);
+}
 
 void Host::onOpen(const std::shared_ptr<Transport>& transport, const ConnPtr& conn) {
   const auto& s = settings();
@@ -47,9 +110,15 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
     ensurePipeline(transport, conn);
   } else if (kind == "stats") {
     handleStats(m);
+  } else if (kind == "mv" || kind == "md" || kind == "mu" || kind == "sc" || kind == "key" ||
+             kind == "text" || kind == "rel" || kind == "rb") {
+    uint32_t id = inputId(m);
+    inputQ_.post([w = weak_from_this(), transport, conn, kind, m, id] {
+      if (auto h = w.lock()) h->handleInput(transport, conn, kind, m, id);
+    });
   }
-  // Input, side-feature and view kinds have no handler yet; like unknown
-  // kinds they are dropped without a reply.
+  // Side-feature and view kinds have no handler yet; like unknown kinds they
+  // are dropped without a reply.
 }
 
 void Host::handleStats(const json& m) {
@@ -65,12 +134,36 @@ void Host::handleStats(const json& m) {
 void Host::onClose() {
   int64_t open = 0;
   for (auto& t : servers) open += t->wsCount();
+  std::lock_guard<std::mutex> l(pipeLock_);
   if (open != 0 || !running_) return;
   running_ = false;
+  if (settings().testMode) test->stop();
+  encoder->stop();
   logf("[host] 接続0件。映像を停止");
 }
 
-void Host::ensurePipeline(const std::shared_ptr<Transport>&, const ConnPtr& conn) { conn->wantsVideo = true; }
+void Host::ensurePipeline(const std::shared_ptr<Transport>& transport, const ConnPtr& conn) {
+  const auto& st = settings();
+  std::lock_guard<std::mutex> l(pipeLock_);
+  if (running_) {
+    conn->wantsVideo = true;
+    encoder->requestKeyframe();
+    return;
+  }
+  if (st.testMode) {
+    try {
+      encoder->start(test->width, test->height, st.fps, st.bitrate);
+    } catch (const std::exception& e) {
+      logf(std::string("[enc] ") + e.what());
+      transport->sendText(conn, errorMessage("encoder", e.what()));
+      return;
+    }
+    running_ = true;
+    conn->wantsVideo = true;
+    test->start(static_cast<int>(st.fps));
+    return;
+  }
+}
 
 void Host::send(const ConnPtr& conn, const std::string& text) {
   // conns() is exact only on the transport's own queue, so look there.
@@ -98,6 +191,6 @@ void Host::appActivated(const std::optional<RunningApp>& app) {
   if (name != before || (name.empty() && before.empty())) broadcast(appMessage(name));
 }
 
-void Host::requestKeyframe() {}
+void Host::requestKeyframe() { encoder->requestKeyframe(); }
 
 void Host::shutdown() {}

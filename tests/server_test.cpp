@@ -51,7 +51,10 @@ protected:
     server->start();
     port = server->boundPort();
   }
-  void TearDown() override { server.reset(); }
+  void TearDown() override {
+    server->stop();
+    server.reset();
+  }
 
   size_t connCount() {
     size_t n = 0;
