@@ -2,14 +2,17 @@
 // stream into the canvas, checked by the picture's own pixels.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { Host, launchPhone, openPage, hook, waitFor, pictureRect, sleep, findYellow, meanColour } from './support.mjs';
+import { Host, launchPhone, hook, waitFor, pictureRect, sleep, findYellow, meanColour } from './support.mjs';
 
 let host, phone, page;
+const sent = [];
 before(async () => {
   host = new Host();
   await host.start();
   phone = await launchPhone();
-  page = await openPage(phone, host);
+  page = await phone.page();
+  page.on('websocket', (ws) => ws.on('framesent', (f) => typeof f.payload === 'string' && sent.push(JSON.parse(f.payload))));
+  await page.goto(host.url);
 });
 after(async () => {
   await phone?.close();
@@ -84,6 +87,8 @@ test('when the page falls behind it skips to the next key frame instead of queue
   await page.evaluate(() => { const end = performance.now() + 1500; while (performance.now() < end); });
   const t1 = await waitFor(async () => { const t = await hook(page); return t.drawn > t0.drawn + 20 && t; }, 'drawing to resume', 10000);
   assert.ok(t1.dropped > t0.dropped, `dropped ${t0.dropped} -> ${t1.dropped}`);
+  // It asked for a key frame rather than wait for the periodic one.
+  assert.ok(sent.some((m) => m.t === 'retry'), 'a key frame request');
   // Pictures are current again: the crosshair still follows a tap.
   const r = await pictureRect(page);
   await page.touchscreen.tap(r.x + 0.6 * r.w, r.y + 0.2 * r.h);
