@@ -18,10 +18,12 @@ static std::weak_ptr<Host> theHost;
 void setHostRef(const std::shared_ptr<Host>& h) { theHost = h; }
 std::shared_ptr<Host> hostRef() { return theHost.lock(); }
 
-std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label, const std::shared_ptr<Host>& host) {
+std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label, const std::shared_ptr<Host>& host,
+                                   std::shared_ptr<boost::asio::ssl::context> identity) {
   auto s = std::make_shared<Server>(port, label);
   const auto& st = settings();
   s->token = st.token;
+  s->identity = std::move(identity);
   auto clientDir = st.opt("--client-dir");
   uint16_t tlsPort = st.httpsPort;
   s->htmlProvider = [clientDir, tlsPort]() -> std::optional<Bytes> {

@@ -1,4 +1,6 @@
 #pragma once
+#include <boost/asio/ssl/context.hpp>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,7 +10,8 @@ class Server;
 
 // Builds a configured LAN server wired to the host.
 std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label,
-                                   const std::shared_ptr<Host>& host);
+                                   const std::shared_ptr<Host>& host,
+                                   std::shared_ptr<boost::asio::ssl::context> identity = nullptr);
 // Writes text to path through a temporary file and a rename.
 bool writeAtomically(const std::string& path, const std::string& text);
 // Ends the process within 1.5 s: extras and capture get that long to stop.

@@ -7,6 +7,7 @@
 #include "app/Startup.h"
 #include "lan/ClientPage.h"
 #include "lan/Server.h"
+#include "lan/TlsIdentity.h"
 #include "session/Host.h"
 #include "session/Permissions.h"
 
@@ -44,6 +45,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   st.urls.push_back("http://" + st.ip + ":" + std::to_string(st.httpPort) + "/?t=" + st.token);
+
+  if (!st.flag("--no-tls")) {
+    if (auto identity = loadIdentity(st.ip)) {
+      auto tls = makeServer(st.httpsPort, "https", host, identity);
+      host->servers.push_back(tls);
+      try {
+        tls->start();
+        st.urls.push_back("https://" + st.ip + ":" + std::to_string(st.httpsPort) + "/?t=" + st.token);
+      } catch (const std::exception& e) {
+        logf(std::string("https起動失敗: ") + e.what());
+      }
+    }
+  }
 
   bool screenOK = !st.fakeNoScreen && screenCapturePermitted();
   bool axOK = injectionTrusted();

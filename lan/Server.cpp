@@ -94,7 +94,17 @@ void Server::accept() {
     auto link = self->identity ? makeTlsLink(std::move(sock), *self->identity) : makePlainLink(std::move(sock));
     auto c = std::make_shared<Conn>(self->nextId_++, link);
     self->conns_[c->id] = c;
-    link->handshake([w, c](const boost::system::error_code& hec) {
+    std::shared_ptr<QueueTimer> deadline;
+    if (self->identity) {
+      deadline = QueueTimer::once(*self->q_, self->handshakeTimeout, [w, c] {
+        auto s = w.lock();
+        if (!s) return;
+        linkOf(c)->close();
+        s->drop(c);
+      });
+    }
+    link->handshake([w, c, deadline](const boost::system::error_code& hec) {
+      if (deadline) deadline->cancel();
       auto s = w.lock();
       if (!s) return;
       if (hec) {

@@ -8,6 +8,7 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -53,6 +54,10 @@ public:
   // stalled client cannot make memory grow without bound.
   static constexpr int64_t kInflightLimit = 4;
   static constexpr int64_t kInflightCeiling = 16;
+
+  // A TLS client that has not finished its handshake by then is cut off, so
+  // half-open connections cannot pile up.
+  std::chrono::milliseconds handshakeTimeout{10000};
 
 private:
   void accept();

@@ -61,9 +61,12 @@ struct H264Encoder::Session {
   x264_param_t param{};
   x264_picture_t pic{};
   bool picReady = false;
+  bool paramReady = false;
   ~Session() {
     if (picReady) x264_picture_clean(&pic);
     if (enc) x264_encoder_close(enc);
+    // The preset allocates strings inside the parameters.
+    if (paramReady) x264_param_cleanup(&param);
   }
 };
 
@@ -95,6 +98,7 @@ void H264Encoder::start(int w, int h, int64_t fps, int64_t bitrate) {
     }
     auto s = std::make_unique<Session>();
     x264_param_t& p = s->param;
+    s->paramReady = true;  // even a refused preset leaves strings to free
     if (x264_param_default_preset(&p, preset.c_str(), "zerolatency") < 0) {
       status = -1;
       return;
@@ -205,16 +209,36 @@ void H264Encoder::applyRate() {
 }
 
 void H264Encoder::encode(FramePtr frame) {
-  q.post([this, frame = std::move(frame)] {
-    if (!frame || !validFrame(*frame)) return;
-    lastBuffer = frame;
-    if (minInterval > 0) {
-      double now = uptimeSeconds();
-      if (now - lastEncAt < minInterval) return;
-      lastEncAt = now;
+  if (!latestOnly) {
+    q.post([this, frame = std::move(frame)] { offer(frame); });
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> l(nextLock);
+    bool waiting = nextFrame != nullptr;
+    nextFrame = std::move(frame);
+    if (waiting) return;  // the queued pass will take the newer frame
+  }
+  q.post([this] {
+    FramePtr frame;
+    {
+      std::lock_guard<std::mutex> l(nextLock);
+      frame = std::move(nextFrame);
+      nextFrame = nullptr;
     }
-    encodeNow(frame);
+    offer(frame);
   });
+}
+
+void H264Encoder::offer(const FramePtr& frame) {
+  if (!frame || !validFrame(*frame)) return;
+  lastBuffer = frame;
+  if (minInterval > 0) {
+    double now = uptimeSeconds();
+    if (now - lastEncAt < minInterval) return;
+    lastEncAt = now;
+  }
+  encodeNow(frame);
 }
 
 void H264Encoder::requestKeyframe() {

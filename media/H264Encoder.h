@@ -7,9 +7,11 @@
 #include "app/SerialQueue.h"
 #include "media/Frame.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +33,10 @@ public:
   // x264 preset name ("ultrafast", "superfast", "veryfast", ...) for the next
   // start; a running encoder keeps its own.
   void setPreset(const std::string& preset);
+  // With a live source, at most one frame should wait for the encoder: a
+  // slower encoder then skips stale frames instead of building a backlog that
+  // delays every input. Off by default so that every offered frame is encoded.
+  void setLatestOnly(bool on) { latestOnly = on; }
 
   // Opens an encoder for width x height (replacing a running one). Waits for
   // work already queued (a stop() just before takes effect first). The rate
@@ -67,6 +73,7 @@ private:
     double captureMs;
     std::vector<uint32_t> ids;
   };
+  void offer(const FramePtr& frame);
   void encodeNow(const FramePtr& frame);
   struct Session;  // one open x264 encoder with its parameters and picture
   void handle(std::vector<uint8_t> bytes, int64_t pts, bool key);
@@ -81,6 +88,9 @@ private:
   std::vector<uint8_t> scaled;  // BGRA scratch for frames of another size
   bool forceKey = true;
   FramePtr lastBuffer;
+  std::mutex nextLock;
+  FramePtr nextFrame;  // guarded by nextLock
+  std::atomic<bool> latestOnly{false};
   std::optional<int64_t> desiredBitrate;
   std::optional<int64_t> desiredFps;
   double minInterval = 0;   // seconds; 0 = no pacing

@@ -7,3 +7,7 @@ for b in "$here"/build/bench/*_bench; do
   echo "== $(basename "$b")"
   "$b"
 done
+for b in "$here"/bench/*_bench.py; do
+  echo "== $(basename "$b")"
+  /usr/bin/python3 "$b" "$here/build/tolvane-host"
+done

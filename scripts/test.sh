@@ -13,7 +13,8 @@ bash scripts/build.sh
 
 BUILD_DIR=$here/build-asan bash scripts/build.sh -DTOLVANE_SANITIZE=address,undefined -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 (cd build-asan && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-  ctest --output-on-failure -j 2 -L unit --timeout 300)
+  LSAN_OPTIONS=suppressions=$here/tests/lsan.supp \
+  ctest --output-on-failure -j 2 -L 'unit|threaded' --timeout 300)
 
 BUILD_DIR=$here/build-tsan bash scripts/build.sh -DTOLVANE_SANITIZE=thread -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j 2 -L threaded --timeout 300)

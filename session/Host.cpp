@@ -31,6 +31,7 @@ Host::~Host() {
 
 void Host::wire() {
   std::weak_ptr<Host> w = weak_from_this();
+  encoder->setLatestOnly(true);
   encoder->onConfig = [w](const std::string& codec, const std::vector<uint8_t>& desc, int width, int height) {
     if (auto h = w.lock()) h->broadcast(configMessage(codec, desc, width, height));
   };
