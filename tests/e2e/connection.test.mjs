@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { Host, launchPhone, openPage, hook, waitFor, pictureRect, sleep } from './support.mjs';
+import { Host, launchPhone, openPage, hook, waitFor, pictureRect, sleep, freePort } from './support.mjs';
 
 const WebSocket = createRequire(import.meta.url)('ws');
 
@@ -72,21 +72,36 @@ test('reconnects by itself after the host restarts on the same port', () => with
   await page.close();
 }));
 
-test('over plain http from another machine it explains and links the secure page and certificate', async () => {
-  const host = new Host({ extraArgs: ['--tls-port', '9443'] });
-  const remote = await launchPhone({ extraArgs: ['--host-resolver-rules=MAP tolvane-desk.test 127.0.0.1'] });
+test('over plain http from another machine it links the secure page and certificate, and both work', async () => {
+  const host = new Host({ tlsPort: await freePort() });
+  const remote = await launchPhone({ extraArgs: ['--host-resolver-rules=MAP tolvane-desk.test 127.0.0.1'], ignoreHTTPSErrors: true });
   try {
     await host.start();
     const page = await remote.page();
     await page.goto(`http://tolvane-desk.test:${host.port}/?t=${host.token}`);
     assert.equal(await page.evaluate(() => window.isSecureContext), false);
     await page.waitForSelector('#notice:not([hidden])');
-    assert.equal(await page.getAttribute('#secureLink', 'href'), `https://tolvane-desk.test:9443/?t=${host.token}`);
+    const secure = await page.getAttribute('#secureLink', 'href');
+    assert.equal(secure, `https://tolvane-desk.test:${host.tlsPort}/?t=${host.token}`);
     assert.equal(await page.getAttribute('#certLink', 'href'), `/cert.cer?t=${host.token}`);
     assert.match(await page.textContent('#notice'), /certificate/i);
+    const cert = await page.evaluate(async () => {
+      const r = await fetch(document.getElementById('certLink').href);
+      return [r.status, r.headers.get('content-type'), (await r.arrayBuffer()).byteLength];
+    });
+    assert.deepEqual(cert.slice(0, 2), [200, 'application/x-x509-ca-cert']);
+    assert.ok(cert[2] > 100, 'a certificate body');
     // The control connection still works underneath.
     await waitFor(async () => (await hook(page)).hello, 'hello over plain http');
     await page.click('text=Continue without picture');
+    assert.equal(await page.isHidden('#notice'), true);
+    // The secure link: same page over TLS, a wss connection, and the picture.
+    const sockets = [];
+    page.on('websocket', (ws) => sockets.push(ws.url()));
+    await page.goto(secure);
+    assert.equal(await page.evaluate(() => window.isSecureContext), true);
+    await waitFor(async () => (await hook(page))?.drawn > 3, 'the picture over https', 20000);
+    assert.ok(sockets[0].startsWith(`wss://tolvane-desk.test:${host.tlsPort}/ws?t=`), sockets[0]);
     assert.equal(await page.isHidden('#notice'), true);
   } catch (e) { e.message += '\n--- host log ---\n' + host.log(); throw e; }
   finally { await remote.close(); await host.dispose(); }
@@ -110,5 +125,24 @@ test('a screen error shows the host text and Retry asks again', { todo: process.
   await waitFor(() => sent.some((m) => m.t === 'retry'), 'the retry message');
   await waitFor(() => got.filter((m) => m.t === 'error').length >= 2, 'the host to answer the retry');
   await page.waitForSelector('#notice:not([hidden])');
+  await page.close();
+}));
+
+test('tells the host the size of its picture area at start and after a rotation', () => withHost({}, async (host) => {
+  const page = await phone.page();
+  const sent = [];
+  page.on('websocket', (ws) => ws.on('framesent', (f) => typeof f.payload === 'string' && sent.push(JSON.parse(f.payload))));
+  await page.goto(host.url);
+  const first = await waitFor(() => sent.find((m) => m.t === 'view'), 'the first view message');
+  assert.equal(first.w, 390);
+  assert.ok(first.h > 600 && first.h <= 844, 'height without the toolbar: ' + first.h);
+  assert.equal(first.m, 'auto');
+  assert.equal(first.z, 1);
+  await page.setViewportSize({ width: 844, height: 390 });
+  const second = await waitFor(() => sent.filter((m) => m.t === 'view')[1], 'a view message after rotating');
+  assert.ok(second.w > 700 && second.w <= 844 && second.h === 390, JSON.stringify(second));
+  await sleep(800);
+  assert.equal(sent.filter((m) => m.t === 'view').length, 2, 'one message per change');
+  await page.setViewportSize({ width: 390, height: 844 });
   await page.close();
 }));

@@ -45,8 +45,9 @@ function tcpOpen(port) {
 
 // The host in test-pattern mode, with its own data folder and input journal.
 export class Host {
-  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true } = {}) {
+  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true, tlsPort = 0 } = {}) {
     this.port = port;
+    this.tlsPort = tlsPort;
     this.token = token;
     this.extraArgs = extraArgs;
     this.testPattern = testPattern;
@@ -57,13 +58,15 @@ export class Host {
   }
 
   get url() { return `http://127.0.0.1:${this.port}/?t=${this.token}`; }
+  get secureUrl() { return `https://127.0.0.1:${this.tlsPort}/?t=${this.token}`; }
 
   async start() {
     if (!this.port) this.port = await freePort();
     if (!fs.existsSync(hostBin)) throw new Error('host binary missing: ' + hostBin + ' (build it first)');
     const args = [
       ...(this.testPattern ? ['--test-pattern'] : []),
-      '--no-tls', '--no-signal', '--no-prompt', '--port', String(this.port), '--token', this.token,
+      ...(this.tlsPort ? ['--tls-port', String(this.tlsPort)] : ['--no-tls']),
+      '--no-signal', '--no-prompt', '--port', String(this.port), '--token', this.token,
       '--data-dir', this.dir, '--input-log', this.inputLog, '--client-dir', clientDir, ...this.extraArgs,
     ];
     const out = fs.openSync(this.logPath, 'a');
@@ -72,7 +75,7 @@ export class Host {
     const proc = this.proc;
     let exited = false;
     proc.once('exit', () => { exited = true; });
-    await waitFor(async () => { if (exited) throw new Error('host exited:\n' + this.log()); return tcpOpen(this.port); },
+    await waitFor(async () => { if (exited) throw new Error('host exited:\n' + this.log()); return (await tcpOpen(this.port)) && (!this.tlsPort || tcpOpen(this.tlsPort)); },
       'the host to listen on ' + this.port, 15000).catch((e) => { throw new Error(e.message + '\n' + this.log()); });
   }
 
@@ -114,7 +117,7 @@ export const LAUNCH_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '
 
 // A phone-shaped browser: 390x844 CSS pixels, touch, device scale 3.
 // With `desktop`, a plain desktop window with a mouse instead.
-export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 }, desktop = false } = {}) {
+export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 }, desktop = false, ignoreHTTPSErrors = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-chromium-'));
   const device = desktop
     ? { viewport: { width: 1280, height: 800 }, hasTouch: false, isMobile: false, deviceScaleFactor: 1 }
@@ -123,6 +126,7 @@ export async function launchPhone({ extraArgs = [], viewport = { width: 390, hei
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     headless: true,
     args: [...LAUNCH_ARGS, ...extraArgs],
+    ignoreHTTPSErrors,
     ...device,
   });
   const errors = [];
