@@ -86,7 +86,7 @@ TEST_F(TlsHost, ServesPageAndAuthorityTrustedThroughTheLocalCA) {
   EXPECT_EQ(ts::run("/usr/bin/openssl x509 -inform der -in " + q(data + "/cert/cert.cer") + " 2>&1"),
             ts::readFile(data + "/cert/ca.pem"));
 
-  EXPECT_EQ(ts::readFile(data + "/last_url.txt"), httpLink() + "\n" + httpsLink() + "\n");
+  EXPECT_EQ(ts::readFileWhenPresent(data + "/last_url.txt"), httpLink() + "\n" + httpsLink() + "\n");
   EXPECT_NE(host->output().find(httpsLink() + "\n"), std::string::npos);
 
   // The next start serves the same certificate, made no new one.
@@ -131,7 +131,7 @@ TEST_F(TlsHost, DamagedBundleLeavesPlainHttpOnly) {
   EXPECT_EQ(st, 0);
   ts::run("curl -sk --max-time 5 " + q(httpsLink()) + " >/dev/null 2>&1", &st);
   EXPECT_NE(st, 0);
-  EXPECT_EQ(ts::readFile(data + "/last_url.txt"), httpLink() + "\n");
+  EXPECT_EQ(ts::readFileWhenPresent(data + "/last_url.txt"), httpLink() + "\n");
 }
 
 TEST_F(TlsHost, TakenTlsPortIsLoggedAndPlainHttpGoesOn) {
@@ -149,7 +149,7 @@ TEST_F(TlsHost, TakenTlsPortIsLoggedAndPlainHttpGoesOn) {
   int st = -1;
   ts::run("curl -sS --max-time 10 -o /dev/null " + q(httpLink()) + " 2>&1", &st);
   EXPECT_EQ(st, 0);
-  EXPECT_EQ(ts::readFile(data + "/last_url.txt"), httpLink() + "\n");
+  EXPECT_EQ(ts::readFileWhenPresent(data + "/last_url.txt"), httpLink() + "\n");
   ::close(fd);
 }
 
@@ -157,5 +157,5 @@ TEST_F(TlsHost, NoTlsMakesNoCertificates) {
   start({"--no-tls"});
   EXPECT_EQ(host->output().find("[https]"), std::string::npos);
   EXPECT_FALSE(fs::exists(data + "/cert"));
-  EXPECT_EQ(ts::readFile(data + "/last_url.txt"), httpLink() + "\n");
+  EXPECT_EQ(ts::readFileWhenPresent(data + "/last_url.txt"), httpLink() + "\n");
 }

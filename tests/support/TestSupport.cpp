@@ -53,6 +53,14 @@ std::string readFile(const std::string& path) {
   return ss.str();
 }
 
+std::string readFileWhenPresent(const std::string& path, std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  std::error_code ec;
+  while (!std::filesystem::exists(path, ec) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return readFile(path);
+}
+
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;

@@ -13,6 +13,8 @@ void removeTree(const std::string& path);
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 std::string readFile(const std::string& path);
+// Waits until the file exists (a process may still be writing its start-up files).
+std::string readFileWhenPresent(const std::string& path, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 void writeFile(const std::string& path, const std::string& text);
 
 // A child process with its stdout+stderr captured to a file.
