@@ -147,20 +147,10 @@ void ScreenCapture::start(int fps, int maxWidth, std::function<void(int, int)> o
       };
       if (f.error) return fail(*f.error);
       const DisplayInfo& d = *f.display;
-      std::optional<Rect> crop;
-      int maxLong;
-      {
-        std::lock_guard<std::mutex> l(lock_);
-        crop = wantCrop_;
-        maxLong = maxLong_;
-      }
-      if (crop) crop = cropArea(d, crop);
-      OutSize size = outSize(d.bounds.w, d.bounds.h, d.bounds.w, d.bounds.h, crop, maxWidth, maxLong);
       auto g = std::make_unique<X11Grabber>(dpy_);
       if (auto e = g->init()) return fail(*e);
       grab_ = std::move(g);
-      curCrop_ = crop ? std::optional<Rect>(Rect{crop->x - d.bounds.x, crop->y - d.bounds.y, crop->w, crop->h})
-                      : std::nullopt;
+      OutSize size = planTarget(d, maxWidth);
       if (auto e = retarget(d, size.width, size.height)) return fail(*e);
       try {
         if (onReady) onReady(size.width, size.height);
@@ -178,6 +168,20 @@ void ScreenCapture::start(int fps, int maxWidth, std::function<void(int, int)> o
   });
 }
 
+OutSize ScreenCapture::planTarget(const DisplayInfo& d, int maxWidth) {
+  std::optional<Rect> crop;
+  int maxLong;
+  {
+    std::lock_guard<std::mutex> l(lock_);
+    crop = wantCrop_;
+    maxLong = maxLong_;
+  }
+  if (crop) crop = cropArea(d, crop);
+  curCrop_ = crop ? std::optional<Rect>(Rect{crop->x - d.bounds.x, crop->y - d.bounds.y, crop->w, crop->h})
+                  : std::nullopt;
+  return outSize(d.bounds.w, d.bounds.h, d.bounds.w, d.bounds.h, crop, maxWidth, maxLong);
+}
+
 void ScreenCapture::reapply(Done done) {
   q_.post([this, done] {
     if (!grab_) return done(std::nullopt);
@@ -186,17 +190,7 @@ void ScreenCapture::reapply(Done done) {
       if (f.error) return done(f.error);
       if (!grab_ || gen != gen_.load()) return done(std::string(kCancelled));
       const DisplayInfo& d = *f.display;
-      std::optional<Rect> crop;
-      int maxLong;
-      {
-        std::lock_guard<std::mutex> l(lock_);
-        crop = wantCrop_;
-        maxLong = maxLong_;
-      }
-      if (crop) crop = cropArea(d, crop);
-      OutSize size = outSize(d.bounds.w, d.bounds.h, d.bounds.w, d.bounds.h, crop, 1920, maxLong);
-      curCrop_ = crop ? std::optional<Rect>(Rect{crop->x - d.bounds.x, crop->y - d.bounds.y, crop->w, crop->h})
-                      : std::nullopt;
+      OutSize size = planTarget(d, 1920);
       if (auto e = retarget(d, size.width, size.height)) {
         endUnexpectedly(*e);
         return done(e);

@@ -13,6 +13,7 @@
 #include "app/SerialQueue.h"
 #include "media/Displays.h"
 #include "media/Frame.h"
+#include "media/OutSize.h"
 #include "session/Geometry.h"
 
 class X11Grabber;
@@ -76,6 +77,8 @@ private:
                    std::chrono::steady_clock::time_point began, std::function<void(Found)> cb);
   std::optional<std::string> retarget(const DisplayInfo& d, int outW, int outH);
   Rect cropArea(const DisplayInfo& d, const std::optional<Rect>& crop) const;
+  // The wanted crop clamped to d (kept as curCrop_) and the output size for it.
+  OutSize planTarget(const DisplayInfo& d, int maxWidth);
   void tick(uint64_t gen);
   bool followLayout();
   void endUnexpectedly(const std::string& error);
