@@ -80,8 +80,10 @@ export class Host {
     const proc = this.proc;
     let exited = false;
     proc.once('exit', () => { exited = true; });
-    await waitFor(async () => { if (exited) throw new Error('host exited:\n' + this.log()); return (await tcpOpen(this.port)) && (!this.tlsPort || await tcpOpen(this.tlsPort)); },
+    // waitFor swallows what its probe throws, so an early exit ends the wait by returning.
+    await waitFor(async () => exited || ((await tcpOpen(this.port)) && (!this.tlsPort || await tcpOpen(this.tlsPort))),
       'the host to listen on ' + this.port, 15000).catch((e) => { throw new Error(e.message + '\n' + this.log()); });
+    if (exited) { this.proc = null; throw new Error('host exited at start:\n' + this.log()); }
   }
 
   async stop() {
