@@ -107,24 +107,34 @@ test('over plain http from another machine it links the secure page and certific
   finally { await remote.close(); await host.dispose(); }
 });
 
-// Needs the host's screen-capture start path, which reports the missing permission.
-test('a screen error shows the host text and Retry asks again', { todo: process.env.TOLVANE_SCREEN_ERRORS ? false : 'host does not report screen errors yet' }, () => withHost({ testPattern: false, extraArgs: ['--simulate-no-screen'] }, async (host) => {
+test('a screen error shows the host text and Retry asks again', () => withHost({ testPattern: false, extraArgs: ['--simulate-no-screen'] }, async (host) => {
   const page = await phone.page();
   const got = [], sent = [];
   page.on('websocket', (ws) => {
     ws.on('framereceived', (f) => typeof f.payload === 'string' && got.push(JSON.parse(f.payload)));
     ws.on('framesent', (f) => typeof f.payload === 'string' && sent.push(JSON.parse(f.payload)));
   });
+  const errors = () => got.filter((m) => m.t === 'error');
   await page.goto(host.url);
-  await page.waitForSelector('#notice:not([hidden])');
-  const err = got.find((m) => m.t === 'error');
+  const err = await waitFor(() => errors()[0], 'the screen error');
   assert.equal(err.code, 'screen');
-  const shown = await page.textContent('#notice');
-  assert.ok(shown.includes(err.msg.split('\n')[0]), shown);
+  assert.ok(typeof err.msg === 'string' && err.msg.length > 10, JSON.stringify(err));
+  await page.waitForSelector('#notice:not([hidden])');
+  assert.equal(await page.textContent('#nTitle'), 'Screen sharing is not allowed');
+  // The whole host text, line breaks included, not a generic message.
+  assert.equal(await page.textContent('#nBody'), err.msg);
+  assert.equal((await hook(page)).error, 'screen');
+  assert.equal((await hook(page)).drawn || 0, 0, 'no picture without the screen');
   await page.click('#retryBtn');
   await waitFor(() => sent.some((m) => m.t === 'retry'), 'the retry message');
-  await waitFor(() => got.filter((m) => m.t === 'error').length >= 2, 'the host to answer the retry');
+  // Still not permitted: the host checks again and says so again.
+  const again = await waitFor(() => errors()[1], 'the host to answer the retry');
+  assert.equal(again.code, 'screen');
   await page.waitForSelector('#notice:not([hidden])');
+  assert.equal(await page.textContent('#nBody'), again.msg);
+  assert.equal(await page.isVisible('#retryBtn'), true, 'Retry is offered again');
+  assert.equal(errors().length, 2, 'one answer per request');
+  assert.deepEqual(phone.errors, []);
   await page.close();
 }));
 

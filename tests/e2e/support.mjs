@@ -1,6 +1,6 @@
 // Shared helpers for the browser tests: the real host binary on a free
 // loopback port, and Debian's Chromium with a phone's screen and touch.
-import { spawn } from 'node:child_process';
+import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -44,9 +44,13 @@ function tcpOpen(port) {
 }
 
 // The host in test-pattern mode, with its own data folder and input journal.
+// `bare` starts it with only the options a person would type (no journal, no
+// client folder), `env` adds to its environment (DISPLAY, HOME).
 export class Host {
-  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true, tlsPort = 0 } = {}) {
+  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true, tlsPort = 0, bare = false, env = {} } = {}) {
     this.port = port;
+    this.bare = bare;
+    this.env = env;
     this.tlsPort = tlsPort;
     this.token = token;
     this.extraArgs = extraArgs;
@@ -59,6 +63,7 @@ export class Host {
 
   get url() { return `http://127.0.0.1:${this.port}/?t=${this.token}`; }
   get secureUrl() { return `https://127.0.0.1:${this.tlsPort}/?t=${this.token}`; }
+  get caPath() { return path.join(this.dir, 'cert', 'ca.pem'); }
 
   async start() {
     if (!this.port) this.port = await freePort();
@@ -66,17 +71,19 @@ export class Host {
     const args = [
       ...(this.testPattern ? ['--test-pattern'] : []),
       ...(this.tlsPort ? ['--tls-port', String(this.tlsPort)] : ['--no-tls']),
-      '--no-signal', '--no-prompt', '--port', String(this.port), '--token', this.token,
-      '--data-dir', this.dir, '--input-log', this.inputLog, '--client-dir', clientDir, ...this.extraArgs,
+      '--no-signal', '--port', String(this.port), '--token', this.token, '--data-dir', this.dir,
+      ...(this.bare ? [] : ['--no-prompt', '--input-log', this.inputLog, '--client-dir', clientDir]), ...this.extraArgs,
     ];
     const out = fs.openSync(this.logPath, 'a');
-    this.proc = spawn(hostBin, args, { stdio: ['ignore', out, out], env: { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent' } });
+    this.proc = spawn(hostBin, args, { stdio: ['ignore', out, out], env: { ...process.env, DBUS_SESSION_BUS_ADDRESS: 'unix:path=/nonexistent', ...this.env } });
     fs.closeSync(out);
     const proc = this.proc;
     let exited = false;
     proc.once('exit', () => { exited = true; });
-    await waitFor(async () => { if (exited) throw new Error('host exited:\n' + this.log()); return (await tcpOpen(this.port)) && (!this.tlsPort || tcpOpen(this.tlsPort)); },
+    // waitFor swallows what its probe throws, so an early exit ends the wait by returning.
+    await waitFor(async () => exited || ((await tcpOpen(this.port)) && (!this.tlsPort || await tcpOpen(this.tlsPort))),
       'the host to listen on ' + this.port, 15000).catch((e) => { throw new Error(e.message + '\n' + this.log()); });
+    if (exited) { this.proc = null; throw new Error('host exited at start:\n' + this.log()); }
   }
 
   async stop() {
@@ -117,7 +124,8 @@ export const LAUNCH_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '
 
 // A phone-shaped browser: 390x844 CSS pixels, touch, device scale 3.
 // With `desktop`, a plain desktop window with a mouse instead.
-export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 }, desktop = false, ignoreHTTPSErrors = false } = {}) {
+// `env` replaces the browser's environment (e.g. a HOME with its own certificate store).
+export async function launchPhone({ extraArgs = [], viewport = { width: 390, height: 844 }, desktop = false, ignoreHTTPSErrors = false, env } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-chromium-'));
   const device = desktop
     ? { viewport: { width: 1280, height: 800 }, hasTouch: false, isMobile: false, deviceScaleFactor: 1 }
@@ -127,6 +135,7 @@ export async function launchPhone({ extraArgs = [], viewport = { width: 390, hei
     headless: true,
     args: [...LAUNCH_ARGS, ...extraArgs],
     ignoreHTTPSErrors,
+    ...(env ? { env } : {}),
     ...device,
   });
   const errors = [];
@@ -142,6 +151,18 @@ export async function launchPhone({ extraArgs = [], viewport = { width: 390, hei
       fs.rmSync(dir, { recursive: true, force: true });
     },
   };
+}
+
+// A home folder whose NSS database (what Chromium on Linux takes its own trust
+// anchors from) trusts exactly the given CA certificates (PEM files) for web sites.
+export function homeTrusting(caFiles = []) {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-home-'));
+  const db = path.join(home, '.pki', 'nssdb');
+  fs.mkdirSync(db, { recursive: true });
+  const certutil = (...args) => execFileSync('certutil', ['-d', 'sql:' + db, ...args], { stdio: ['ignore', 'pipe', 'pipe'] });
+  certutil('-N', '--empty-password');
+  caFiles.forEach((f, i) => certutil('-A', '-t', 'C,,', '-n', 'tolvane-ca-' + i, '-i', f));
+  return { home, env: { ...process.env, HOME: home }, dispose: () => fs.rmSync(home, { recursive: true, force: true }) };
 }
 
 // The page's test hook, copied out of the page.
