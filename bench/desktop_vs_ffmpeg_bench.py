@@ -8,6 +8,8 @@ kept changing by bench/x11_animator.c (compiled here with cc):
   ffmpeg   ffmpeg -f x11grab ... -c:v libx264 -preset superfast -tune
            zerolatency -b:v 8M -maxrate 12M -bufsize 8M -g 120 -bf 0 -f null -:
            CPU seconds per encoded frame (frame counts from -progress);
+  matched  the same with -sc_threshold 0 -bufsize 12M, which is what the host
+           asks of x264 (no scene-cut detection, VBV buffer 1.5 x the rate);
   idle     the host with a client while the screen stands still (animator
            stopped with SIGSTOP): its CPU use, frames sent;
   pattern  for reference, the host's test pattern at 1920x1080 and 60 fps.
@@ -44,7 +46,7 @@ WIDTH, HEIGHT = 1920, 1080
 
 ap = argparse.ArgumentParser()
 ap.add_argument("host", nargs="?", default=os.path.join(HERE, "..", "build", "tolvane-host"))
-ap.add_argument("--rounds", type=int, default=1, help="host/ffmpeg pairs, order alternating")
+ap.add_argument("--rounds", type=int, default=1, help="host, ffmpeg, ffmpeg matched; order alternating")
 ap.add_argument("--seconds", type=float, default=15.0, help="measured time of each streaming phase")
 ap.add_argument("--idle-seconds", type=float, default=10.0)
 ap.add_argument("--warmup", type=float, default=2.0)
@@ -80,6 +82,26 @@ def cpu_of(pid):
         return 0.0
 
 
+def thread_cpu(pid):
+    """CPU seconds by thread name; the main thread apart. The host names its
+    queue threads ("capture", "enc", ...); x264's workers keep the process name."""
+    out = {}
+    try:
+        tids = os.listdir(f"/proc/{pid}/task")
+    except FileNotFoundError:
+        return out
+    for tid in tids:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                text = f.read()
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+        name = "main" if int(tid) == pid else text[text.index("(") + 1:text.rindex(")")]
+        fields = text.rsplit(")", 1)[1].split()
+        out[name] = out.get(name, 0.0) + (int(fields[11]) + int(fields[12])) / TICK
+    return out
+
+
 def machine_busy():
     with open("/proc/stat") as f:
         v = [int(x) for x in f.readline().split()[1:]]
@@ -90,7 +112,7 @@ def machine_busy():
 def snapshot(subject, xvfb, anim, frames, extra=None):
     return {"t": time.monotonic(), "subject": cpu_of(subject), "xvfb": cpu_of(xvfb),
             "anim": cpu_of(anim) if anim else 0.0, "self": time.process_time(),
-            "busy": machine_busy(), "frames": frames, **(extra or {})}
+            "busy": machine_busy(), "frames": frames, "threads": thread_cpu(subject), **(extra or {})}
 
 
 def diff(a, b):
@@ -102,6 +124,7 @@ def diff(a, b):
     d["ms_per_frame"] = 1000 * d["subject"] / d["frames"] if d["frames"] else float("nan")
     for k in ("xvfb", "anim", "self"):
         d[k + "_pct"] = 100 * d[k] / wall
+    d["threads"] = {k: b["threads"][k] - a["threads"].get(k, 0.0) for k in b["threads"]}
     ours = d["subject"] + d["xvfb"] + d["anim"] + d["self"]
     d["others_pct"] = max(0.0, 100 * (d["busy"] - ours) / wall)
     return d
@@ -185,8 +208,7 @@ async def host_client(port, host_pid, xvfb_pid, anim, seconds, warmup, idle=Fals
                     measuring_from = now + 1.5  # let the last changes drain
                     continue
                 s0 = snapshot(host_pid, xvfb_pid, anim_pid, frames)
-                arrivals.clear(), sizes.clear(), lat.clear()
-                keys = 0
+                arrivals, sizes, lat, keys = [], [], [], 0
             end = (s0["t"] + seconds) if s0 else measuring_from
             if s0 and now >= end:
                 break
@@ -218,6 +240,7 @@ async def host_client(port, host_pid, xvfb_pid, anim, seconds, warmup, idle=Fals
     d.update(info)
     d["keys"] = keys
     d["kbps"] = sum(sizes) * 8 / d["wall"] / 1000
+    d["frame_kbit"] = sum(sizes) * 8 / len(sizes) / 1000 if sizes else float("nan")
     d["gap_p50"], d["gap_p95"] = percentile(gaps, 0.5), percentile(gaps, 0.95)
     d["gap_max"] = max(gaps) if gaps else float("nan")
     # A gap longer than 1.5 frame times means at least one tick delivered nothing.
@@ -253,13 +276,23 @@ FFMPEG_ARGS = ["-f", "x11grab", "-framerate", "{fps}", "-video_size", f"{WIDTH}x
                "-bufsize", "8M", "-g", "120", "-bf", "0", "-f", "null", "-"]
 
 
-def ffmpeg_command(display):
+# What still differs from the host's x264 set-up: ffmpeg leaves scene-cut
+# detection on (scenecut=40; the host sets 0) and its VBV buffer is 8 Mbit
+# (the host's is 1.5 x the rate). The "matched" run closes both gaps, so that
+# what remains is the capture and colour-conversion path.
+FFMPEG_MATCHED = ["-sc_threshold", "0", "-bufsize", "12M"]
+
+
+def ffmpeg_command(display, matched=False):
+    out = [a.format(fps=args.fps, display=display) for a in FFMPEG_ARGS]
+    if matched:
+        out[-3:-3] = FFMPEG_MATCHED
     return (["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "info", "-nostats", "-progress", "pipe:1",
-             "-stats_period", "0.25"] + [a.format(fps=args.fps, display=display) for a in FFMPEG_ARGS])
+             "-stats_period", "0.25"] + out)
 
 
-def run_ffmpeg(env, xvfb, anim, display, seconds):
-    p = subprocess.Popen(ffmpeg_command(display), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+def run_ffmpeg(env, xvfb, anim, display, seconds, matched=False):
+    p = subprocess.Popen(ffmpeg_command(display, matched), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True)
     children.append(p)
     snaps, errlines, cur = [], [], {}
@@ -308,12 +341,25 @@ def run_ffmpeg(env, xvfb, anim, display, seconds):
             t.join(2)
     d = diff(s0, s1)
     d["drop"], d["dup"] = s1["drop"] - s0["drop"], s1["dup"] - s0["dup"]
-    kbps = [m.group(1) for m in (re.search(r"kb/s:([\d.]+)", ln) for ln in errlines) if m]
-    d["kbps"] = float(kbps[-1]) if kbps else float("nan")
+    # x264's summary at exit: "frame P:1234  Avg QP:27.01  size: 17000" (whole run)
+    count = total = 0
+    for ln in errlines:
+        m = re.search(r"frame [IPB]:(\d+)\s+Avg QP:\s*[\d.]+\s+size:\s*(\d+)", ln)
+        if m:
+            count += int(m.group(1))
+            total += int(m.group(1)) * int(m.group(2))
+    d["frame_kbit"] = total * 8 / count / 1000 if count else float("nan")
+    d["kbps"] = d["frame_kbit"] * d["fps"]
     return d
 
 
 # ---- the run --------------------------------------------------------------
+
+def threads_text(d):
+    n = max(d["frames"], 1)
+    parts = sorted(d["threads"].items(), key=lambda kv: -kv[1])
+    return ", ".join(f"{k} {1000 * v / n:.2f}" for k, v in parts if v > 0)
+
 
 def line(name, d):
     return (f"| {name:<18} | {d['fps']:6.1f} | {d['ms_per_frame']:7.2f} | {d['cpu_pct']:6.0f} | "
@@ -322,7 +368,7 @@ def line(name, d):
 
 def main():
     signal.signal(signal.SIGALRM, on_alarm)
-    budget = args.rounds * 2 * (args.seconds + args.warmup + 20) + args.idle_seconds + args.seconds + 120
+    budget = args.rounds * 3 * (args.seconds + args.warmup + 20) + args.idle_seconds + args.seconds + 120
     signal.alarm(int(budget))
     for tool in ("Xvfb", "ffmpeg", "cc"):
         if not shutil.which(tool):
@@ -331,7 +377,7 @@ def main():
         sys.exit(f"no host binary at {args.host}; build first")
     work = tempfile.mkdtemp(prefix="tolvane-desk-bench-")
     anim_bin = os.path.join(work, "x11_animator")
-    subprocess.run(["cc", "-O2", "-o", anim_bin, os.path.join(HERE, "x11_animator.c"), "-lX11"], check=True)
+    subprocess.run(["cc", "-O2", "-o", anim_bin, os.path.join(HERE, "x11_animator.c"), "-lX11", "-lm"], check=True)
 
     load_before = loadavg()
     xvfb, display = start_xvfb()
@@ -344,13 +390,13 @@ def main():
 
     results = []
     for r in range(args.rounds):
-        order = ["host", "ffmpeg"] if r % 2 == 0 else ["ffmpeg", "host"]
+        order = ["host", "ffmpeg", "matched"] if r % 2 == 0 else ["matched", "ffmpeg", "host"]
         pair = {}
         for what in order:
             if what == "host":
                 pair[what] = run_host(env, xvfb, anim, args.seconds)
             else:
-                pair[what] = run_ffmpeg(env, xvfb, anim, display, args.seconds)
+                pair[what] = run_ffmpeg(env, xvfb, anim, display, args.seconds, matched=what == "matched")
             time.sleep(0.5)
         results.append(pair)
     idle = run_host(env, xvfb, anim, args.idle_seconds, idle=True)
@@ -375,6 +421,7 @@ def main():
         h, f = pair["host"], pair["ffmpeg"]
         print(line(f"host #{i}", h))
         print(line(f"ffmpeg #{i}", f))
+        print(line(f"ffmpeg matched #{i}", pair["matched"]))
         ratios.append(h["ms_per_frame"] / f["ms_per_frame"])
     print(line("host idle", idle))
     if pattern:
@@ -383,21 +430,31 @@ def main():
     for i, pair in enumerate(results, 1):
         h, f = pair["host"], pair["ffmpeg"]
         with_x = ((h["subject"] + h["xvfb"]) / h["frames"]) / ((f["subject"] + f["xvfb"]) / f["frames"])
-        print(f"round {i}: host/ffmpeg CPU per frame {ratios[i - 1]:.2f} (with the X server's share {with_x:.2f}); "
-              f"fps host {h['fps']:.1f} vs ffmpeg {f['fps']:.1f}")
-        print(f"  host: {h['kbps']:.0f} kb/s received, {h['keys']} key frames, frame gaps p50 {h['gap_p50']:.1f} "
-              f"p95 {h['gap_p95']:.1f} max {h['gap_max']:.1f} ms, {h['late_gaps']} gaps > 1.5 frame times, "
-              f"capture-to-client p50 {h['lat_p50']:.1f} p95 {h['lat_p95']:.1f} ms, size {h['config']}"
-              + (f", errors {h['errors']}" if h["errors"] else ""))
-        print(f"  ffmpeg: x264 {f['kbps']:.0f} kb/s over its run, dropped {f['drop']}, duplicated {f['dup']}")
+        mt = pair["matched"]
+        print(f"round {i}: host/ffmpeg CPU per frame {ratios[i - 1]:.2f} (with the X server's share {with_x:.2f}; "
+              f"against the matched run {h['ms_per_frame'] / mt['ms_per_frame']:.2f}); "
+              f"fps host {h['fps']:.1f} vs ffmpeg {f['fps']:.1f} (matched {mt['fps']:.1f})")
+        print(f"  host: {h['frame_kbit']:.0f} kbit a frame, {h['kbps']:.0f} kb/s received, {h['keys']} key frames, "
+              f"size {h['config']}" + (f", errors {h['errors']}" if h["errors"] else ""))
+        print(f"        frame gaps p50 {h['gap_p50']:.1f} p95 {h['gap_p95']:.1f} max {h['gap_max']:.1f} ms, "
+              f"{h['late_gaps']} of {h['frames']} longer than 1.5 frame times; "
+              f"capture-to-client p50 {h['lat_p50']:.1f} p95 {h['lat_p95']:.1f} ms")
+        print(f"  ffmpeg: {f['frame_kbit']:.0f} kbit a frame (x264's summary of its run), about {f['kbps']:.0f} kb/s, "
+              f"dropped {f['drop']}, duplicated {f['dup']}")
+        print(f"  CPU ms per frame by thread: host: {threads_text(h)}")
+        print(f"                              ffmpeg: {threads_text(f)}; matched: {threads_text(mt)}")
     if len(ratios) > 1:
         print(f"host/ffmpeg CPU per frame: median {statistics.median(ratios):.2f} of {len(ratios)} rounds")
     print(f"idle: host {idle['cpu_pct']:.2f}% of a core over {idle['wall']:.1f} s, {idle['frames']} frames sent, "
           f"X server {idle['xvfb_pct']:.2f}%")
+    busy = sorted(((k, v) for k, v in idle["threads"].items() if v > 0), key=lambda kv: -kv[1])
+    print("  by thread, CPU ms per second: " + (", ".join(f"{k} {1000 * v / idle['wall']:.2f}" for k, v in busy)
+                                                or "none measurable"))
     if pattern:
         print(f"test pattern {pattern['config']}: {pattern['fps']:.1f} fps, {pattern['ms_per_frame']:.2f} ms CPU "
-              f"per frame, {pattern['kbps']:.0f} kb/s")
+              f"per frame, {pattern['frame_kbit']:.0f} kbit a frame; by thread: {threads_text(pattern)}")
     print("ffmpeg: " + " ".join(ffmpeg_command(display)))
+    print("matched adds: " + " ".join(FFMPEG_MATCHED))
 
 
 if __name__ == "__main__":

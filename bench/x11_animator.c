@@ -1,16 +1,17 @@
 /* Keeps a whole X screen changing, for capture benchmarks: a desktop-like
  * picture twice the screen's size lives in a server-side pixmap and pans
  * across a full-screen window (every pixel moves every frame, as in a scroll
- * or a window drag), and a small "video" of fresh noise plays in one corner.
+ * or a window drag), and a small "video" plays in one corner.
  * Most of the work is copies inside the X server, so this process itself stays
  * light; the server's share is visible as the X server's own CPU time.
  *
- * Build: cc -O2 -o x11_animator x11_animator.c -lX11
+ * Build: cc -O2 -o x11_animator x11_animator.c -lX11 -lm
  * Usage: x11_animator [FPS]   (DISPLAY from the environment; SIGTERM ends it)
  */
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <signal.h>
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -101,7 +102,17 @@ int main(int argc, char** argv) {
   XPutImage(dpy, pix, gc, img, 0, 0, 0, 0, (unsigned)pw, (unsigned)ph); /* Xlib splits big requests */
   XSync(dpy, False);
 
-  int vw = sw / 6 & ~1, vh = sh / 6 & ~1;
+  /* The "video": a plasma, new every frame but smooth, so it costs an
+   * encoder what real footage does rather than the bits of pure noise. */
+  int vw = sw / 4 & ~1, vh = sh / 4 & ~1;
+  uint8_t wave[256];
+  uint32_t palette[256];
+  for (int i = 0; i < 256; ++i) {
+    wave[i] = (uint8_t)(127.5 + 127.5 * sin(i * 2 * M_PI / 256));
+    palette[i] = ((uint32_t)(127.5 + 127.5 * sin(i * 2 * M_PI / 256)) << 16) |
+                 ((uint32_t)(127.5 + 127.5 * sin(i * 2 * M_PI / 256 + 2.1)) << 8) |
+                 (uint32_t)(127.5 + 127.5 * sin(i * 2 * M_PI / 256 + 4.2));
+  }
   uint32_t* video = malloc((size_t)vw * vh * 4);
   if (!video) return 1;
   XImage* vimg = XCreateImage(dpy, vis, (unsigned)depth, ZPixmap, 0, (char*)video, (unsigned)vw, (unsigned)vh, 32, vw * 4);
@@ -120,11 +131,13 @@ int main(int argc, char** argv) {
     if (ox < 0 || ox > pw - sw) { dx = -dx; ox += 2 * dx; }
     if (oy < 0 || oy > ph - sh) { dy = -dy; oy += 2 * dy; }
     XCopyArea(dpy, pix, win, gc, ox, oy, (unsigned)sw, (unsigned)sh, 0, 0);
-    for (int y = 0; y < vh; ++y)
+    for (int y = 0; y < vh; ++y) {
+      unsigned wy = wave[(y * 2 + n * 3) & 255];
       for (int x = 0; x < vw; ++x) {
-        uint32_t v = (uint32_t)((x + (int)n * 4) & 0xff);
-        video[(size_t)y * vw + x] = ((v ^ (next() & 0x3f)) << 16) | ((uint32_t)((y + (int)n) & 0xff) << 8) | (next() & 0xff);
+        unsigned v = wave[(x * 3 + n * 2) & 255] + wy + wave[(x + y + n * 5) & 255];
+        video[(size_t)y * vw + x] = palette[(v / 3 + n) & 255];
       }
+    }
     XPutImage(dpy, win, gc, vimg, 0, 0, sw - vw - 40, sh - vh - 40, (unsigned)vw, (unsigned)vh);
     XSync(dpy, False);
     t.tv_nsec += period;
