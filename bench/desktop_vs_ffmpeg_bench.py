@@ -23,6 +23,7 @@ Usage: desktop_vs_ffmpeg_bench.py [HOST_BINARY] [--rounds N] [--seconds S]
                                   [--idle-seconds S] [--no-pattern]"""
 import argparse
 import asyncio
+import ctypes
 import json
 import os
 import re
@@ -55,6 +56,12 @@ ap.add_argument("--no-pattern", action="store_true", help="skip the test-pattern
 args = ap.parse_args()
 
 children = []  # every process started here, ended in cleanup()
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+def die_with_parent():
+    """Runs in each child before exec: it gets SIGTERM if this script dies."""
+    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def cleanup():
@@ -160,7 +167,8 @@ def start_xvfb():
     r, w = os.pipe()
     p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-noreset",
                           "+extension", "RANDR", "-nolisten", "tcp"],
-                         pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                         pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         preexec_fn=die_with_parent)
     children.append(p)
     os.close(w)
     number = b""
@@ -254,7 +262,8 @@ def run_host(env, xvfb, anim, seconds, extra=(), idle=False):
     data = tempfile.mkdtemp(prefix="tolvane-bench-")
     cmd = [args.host, "--no-tls", "--no-signal", "--port", str(port), "--token", "bench", "--data-dir", data,
            "--fps", str(args.fps), "--bitrate", "8000000", *extra]
-    p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         preexec_fn=die_with_parent)
     children.append(p)
     try:
         wait_port(port, p)
@@ -293,7 +302,7 @@ def ffmpeg_command(display, matched=False):
 
 def run_ffmpeg(env, xvfb, anim, display, seconds, matched=False):
     p = subprocess.Popen(ffmpeg_command(display, matched), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True)
+                         text=True, preexec_fn=die_with_parent)
     children.append(p)
     snaps, errlines, cur = [], [], {}
     lock = threading.Lock()
@@ -368,6 +377,7 @@ def line(name, d):
 
 def main():
     signal.signal(signal.SIGALRM, on_alarm)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # runs cleanup()
     budget = args.rounds * 3 * (args.seconds + args.warmup + 20) + args.idle_seconds + args.seconds + 120
     signal.alarm(int(budget))
     for tool in ("Xvfb", "ffmpeg", "cc"):
@@ -382,7 +392,7 @@ def main():
     load_before = loadavg()
     xvfb, display = start_xvfb()
     env = dict(os.environ, DISPLAY=display, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent", NO_AT_BRIDGE="1")
-    anim = subprocess.Popen([anim_bin, str(args.fps)], env=env)
+    anim = subprocess.Popen([anim_bin, str(args.fps)], env=env, preexec_fn=die_with_parent)
     children.append(anim)
     time.sleep(1.5)
     if anim.poll() is not None:
