@@ -269,6 +269,11 @@ void H264Encoder::encodeNow(const FramePtr& frame) {
   // libyuv's "ARGB" is B, G, R, A in memory, and converts with BT.601 limited range.
   libyuv::ARGBToI420(src, srcStride, pic.img.plane[0], pic.img.i_stride[0], pic.img.plane[1],
                      pic.img.i_stride[1], pic.img.plane[2], pic.img.i_stride[2], width, height);
+  // x264 counts its key-frame interval in encoded frames; a screen that
+  // changes rarely delivers few of them, so the 2 s bound is kept by time.
+  const double now = uptimeSeconds();
+  if (now - lastKeyAt >= kKeyInterval) forceKey = true;
+  if (forceKey) lastKeyAt = now;
   pic.i_type = forceKey ? X264_TYPE_IDR : X264_TYPE_AUTO;
   forceKey = false;
   pic.i_pts = nextPts++;

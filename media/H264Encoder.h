@@ -95,6 +95,8 @@ private:
   std::optional<int64_t> desiredFps;
   double minInterval = 0;   // seconds; 0 = no pacing
   double lastEncAt = -1e9;  // steady-clock seconds of the last accepted frame
+  double lastKeyAt = -1e9;  // steady-clock seconds of the last forced key frame
+  static constexpr double kKeyInterval = 2.0;
   int width = 0;
   int height = 0;
   int64_t openedFps = 0;
