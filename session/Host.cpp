@@ -249,6 +249,8 @@ void Host::startCapture(const std::shared_ptr<Transport>& transport) {
           h->starting_ = false;
         }
         h->encoder->requestKeyframe();
+        // Everyone may have left while the capture was starting.
+        h->onClose();
       });
       return;
     }

@@ -138,3 +138,13 @@ TEST(Desktop, NoDisplayGivesTheScreenErrorAndOneAxWarning) {
   EXPECT_EQ(pong["t"], "pong");
   EXPECT_NE(h.proc->output().find("[cap] 画面収録の権限がありません"), std::string::npos);
 }
+
+TEST(Desktop, ACaptureThatFinishesStartingAfterEveryoneLeftStops) {
+  ts::Xvfb x;
+  ASSERT_TRUE(x.ok());
+  ts::HostProcess h({"--no-tls"});
+  // Leave right after the greeting, before the capture start completes.
+  h.session(R"([{"recv":1}])");
+  EXPECT_TRUE(h.proc->waitFor("[cap] 開始", 5s));
+  EXPECT_TRUE(h.proc->waitFor("[host] 接続0件。映像を停止", 5s)) << h.proc->output();
+}
