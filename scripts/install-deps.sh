@@ -8,18 +8,19 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 
 BUILD_PKGS=(
-  build-essential cmake pkg-config ninja-build clang libclang-rt-14-dev
+  build-essential cmake pkg-config ninja-build ccache clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libssl-dev nlohmann-json3-dev
   libx264-dev libyuv-dev libcairo2-dev libgdk-pixbuf-2.0-dev libglib2.0-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
   gettext
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
 )
-RUN_PKGS=(openssl xvfb)
+RUN_PKGS=(openssl xvfb gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice)
 TEST_PKGS=(
   xdotool xclip x11-utils ffmpeg curl python3 python3-websockets
   chromium procps psmisc iproute2 fonts-dejavu-core
-  libnss3-tools openbox xterm
+  libnss3-tools openbox xterm python3-aiortc
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
 if ! command -v npm >/dev/null 2>&1; then TEST_PKGS+=(nodejs npm); fi
