@@ -10,7 +10,19 @@
 #include <ctime>
 #include <mutex>
 
+static std::mutex tapLock;
+static std::function<void(const std::string&)> logTap;
+
+void setLogTap(std::function<void(const std::string&)> tap) {
+  std::lock_guard<std::mutex> l(tapLock);
+  logTap = std::move(tap);
+}
+
 void logf(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> l(tapLock);
+    if (logTap) logTap(text);
+  }
   std::string line = text + "\n";
   // One fwrite under stdio's own lock keeps lines whole across threads.
   std::fwrite(line.data(), 1, line.size(), stdout);

@@ -1,9 +1,12 @@
 #pragma once
 #include <nlohmann/json.hpp>
+#include <functional>
 #include <string>
 
 // One line to standard output, flushed at once; safe from any thread.
 void logf(const std::string& text);
+// Tests see every logged line (without its line feed) here; nothing to unset.
+void setLogTap(std::function<void(const std::string&)> tap);
 
 // Appends one line (the caller adds the line feed) to a journal: a single
 // O_APPEND write so lines from several writers never interleave. Failures are

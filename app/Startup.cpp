@@ -3,9 +3,15 @@
 #include "app/Settings.h"
 #include "lan/ClientPage.h"
 #include "lan/Server.h"
+#include "media/H264Encoder.h"
+#include "rtc/RTCTransport.h"
 #include "session/Host.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -58,19 +64,53 @@ std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label, cons
   return s;
 }
 
+void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<Host>& host) {
+  std::weak_ptr<Host> wh = host;
+  std::weak_ptr<RTCTransport> wt = t;
+  t->onWSOpen = [wh, wt](const ConnPtr& c) {
+    auto h = wh.lock();
+    auto tr = wt.lock();
+    if (h && tr) h->onOpen(tr, c);
+  };
+  t->onText = [wh, wt](const ConnPtr& c, const std::string& text) {
+    auto h = wh.lock();
+    auto tr = wt.lock();
+    if (h && tr) h->onText(tr, c, text);
+  };
+  t->onClose = [wh](const ConnPtr&) {
+    if (auto h = wh.lock()) h->onClose();
+  };
+  t->onNeedKey = [wh] {
+    if (auto h = wh.lock()) h->requestKeyframe();
+  };
+  const auto& st = settings();
+  t->onRate = [wh, bitrate = st.bitrate, fps = st.fps](std::optional<std::pair<int64_t, int64_t>> r) {
+    auto h = wh.lock();
+    if (!h) return;
+    if (r) h->encoder->setRate(r->first, r->second);
+    else h->encoder->setRate(bitrate, fps);
+  };
+  std::string mode = st.opt("--video").value_or("auto");
+  t->videoMode = (mode == "dc" || mode == "track") ? mode : "auto";
+}
+
 bool writeAtomically(const std::string& path, const std::string& text) {
+  // Created 0600 from the first byte: the links carry the token and the
+  // connect key, and a chmod afterwards could fail and leave them readable.
   std::string tmp = path + ".tmp" + std::to_string(getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << text;
-    out.flush();
-    if (!out) {
-      std::remove(tmp.c_str());
-      return false;
-    }
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, 0600) == 0;
+  const char* p = text.data();
+  size_t left = text.size();
+  while (ok && left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else p += n, left -= static_cast<size_t>(n);
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0) ok = false;
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
     std::remove(tmp.c_str());
     return false;
   }

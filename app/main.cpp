@@ -1,5 +1,6 @@
 // Entry point: options, data directory, the session coordinator, the LAN
 // servers, the links, signal handling, then the main loop.
+#include "app/ConnectKey.h"
 #include "app/Crypto.h"
 #include "app/Loc.h"
 #include "app/Log.h"
@@ -8,6 +9,8 @@
 #include "lan/ClientPage.h"
 #include "lan/Server.h"
 #include "lan/TlsIdentity.h"
+#include "rtc/PeerFactory.h"
+#include "rtc/RTCTransport.h"
 #include "session/Host.h"
 #include "session/Permissions.h"
 
@@ -60,12 +63,45 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The internet transport, only when a rendezvous server is known.
+  std::optional<std::string> signalURL = st.opt("--signal");
+  if (!signalURL && !st.testMode && !st.flag("--no-signal")) signalURL = bundleSignalURL();
+  std::shared_ptr<RTCTransport> internet;
+  std::optional<std::string> remoteURL;
+  if (signalURL) {
+    std::string key = loadConnectKey(st.dataDir, st.flag("--new-key"));
+    std::string base = signalBase(*signalURL);
+    std::string stun = st.opt("--stun").value_or(kDefaultStun);
+    double iceTimeout = st.optDouble("--ice-timeout").value_or(25);
+    if (!(iceTimeout > 0) || iceTimeout > 86400) iceTimeout = 25;
+    try {
+      internet = std::make_shared<RTCTransport>(base, key, stun, iceTimeout, makePeerFactory(st.flag("--rtc-log")));
+    } catch (const std::exception& e) {
+      logf(std::string("[rtc] 待ち合わせ役のURLが使えません: ") + e.what());
+      return 1;
+    }
+    wireInternet(internet, host);
+    host->servers.push_back(internet);
+    internet->start();
+    if (auto after = st.optDouble("--test-pause-after"); after && *after >= 0 && *after < 1e6) {
+      std::weak_ptr<RTCTransport> w = internet;
+      auto* held = new std::weak_ptr<RTCTransport>(w);
+      g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(*after * 1000), [](gpointer p) -> gboolean {
+        if (auto t = static_cast<std::weak_ptr<RTCTransport>*>(p)->lock()) t->setPaused(true);
+        return G_SOURCE_REMOVE;
+      }, held, [](gpointer p) { delete static_cast<std::weak_ptr<RTCTransport>*>(p); });
+    }
+    remoteURL = remoteLink(base, key);
+    st.urls.push_back(*remoteURL);
+  }
+
   bool screenOK = !st.fakeNoScreen && screenCapturePermitted();
   bool axOK = injectionTrusted();
   logf(std::string("== Kestrava 起動 (") + (st.testMode ? "テスト映像" : "実画面") + ") ==");
   logf(std::string("画面収録: ") + (screenOK ? "許可済み" : "未許可") + "  アクセシビリティ: " +
        (axOK ? "許可済み" : "未許可"));
   for (const auto& u : st.urls) logf(u);
+  if (remoteURL) logf("↑ 最後のURLが外出先用（#の後ろが接続キー。他人に見せない）");
   logf("データ置き場: " + st.dataDir);
   std::string links;
   for (const auto& u : st.urls) links += u + "\n";

@@ -1,0 +1,3 @@
+#include "rtc/PeerFactory.h"
+
+std::shared_ptr<rtc::PeerFactory> makePeerFactory(bool) { return nullptr; }
