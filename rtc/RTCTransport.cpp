@@ -31,6 +31,9 @@ void RTCTransport::stop() {
     if (stopped_) return;
     stopped_ = true;
     if (pingTimer_) pingTimer_->cancel();
+    for (auto& wt : timers_)
+      if (auto tm = wt.lock()) tm->cancel();
+    timers_.clear();
     if (task_) task_->close();
     task_.reset();
     if (pc_) pc_->close();
@@ -49,7 +52,9 @@ std::chrono::nanoseconds RTCTransport::scaled(double seconds) const {
 }
 
 void RTCTransport::after(double seconds, std::function<void()> fn) {
-  QueueTimer::once(*q_, scaled(seconds), std::move(fn));
+  if (stopped_) return;
+  std::erase_if(timers_, [](const std::weak_ptr<QueueTimer>& t) { return t.expired(); });
+  timers_.push_back(QueueTimer::once(*q_, scaled(seconds), std::move(fn)));
 }
 
 void RTCTransport::start() {

@@ -126,6 +126,8 @@ private:
   double backoff_ = 2.0;
   Clock::time_point lastPong_ = Clock::now();
   std::shared_ptr<QueueTimer> pingTimer_;
+  // One-shot timers still pending, cancelled by stop() so the queue can end.
+  std::vector<std::weak_ptr<QueueTimer>> timers_;
   bool paused_ = false;
   bool stopped_ = false;
 

@@ -1,0 +1,529 @@
+// The internet transport's peer session against a scripted WebRTC stack:
+// authentication, candidate handling, endings and their journal records.
+#include "app/Log.h"
+#include "app/Settings.h"
+#include "rtc/Auth.h"
+#include "rtc/RTCTransport.h"
+#include "support/FakePeer.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+using nlohmann::json;
+using rtc::ChannelState;
+using rtc::IceState;
+
+namespace {
+
+const std::string kKey = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+template <class P>
+bool waitUntil(P pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+class PeerSessionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = ts::makeTempDir("rtc-session");
+    settings().dataDir = dir;
+    factory = std::make_shared<ts::FakeFactory>();
+    make(25);
+  }
+  void TearDown() override {
+    setLogTap(nullptr);
+    t->stop();
+    t.reset();
+    ts::removeTree(dir);
+  }
+  void make(double iceTimeout) {
+    if (t) t->stop();
+    t = std::make_shared<RTCTransport>("ws://127.0.0.1:9", kKey, "stun:127.0.0.1:3478", iceTimeout, factory);
+    t->sigTap = [this](const std::string& s) {
+      std::lock_guard<std::mutex> l(m);
+      sent.push_back(json::parse(s));
+    };
+    t->onWSOpen = [this](const ConnPtr& c) {
+      std::lock_guard<std::mutex> l(m);
+      opened.push_back(c);
+    };
+    t->onText = [this](const ConnPtr&, const std::string& s) {
+      std::lock_guard<std::mutex> l(m);
+      texts.push_back(s);
+    };
+    t->onClose = [this](const ConnPtr&) {
+      std::lock_guard<std::mutex> l(m);
+      ++closes;
+    };
+    setLogTap([this](const std::string& line) {
+      std::lock_guard<std::mutex> l(m);
+      logs.push_back(line);
+    });
+  }
+  // Lets work posted by the fake's callbacks, and what that posts, run.
+  void flush() {
+    for (int i = 0; i < 3; ++i) t->queue().sync([] {});
+  }
+  void signal(const json& j) {
+    t->injectSignal(j.dump());
+    flush();
+  }
+  std::vector<json> sigs(const std::string& kind) {
+    std::lock_guard<std::mutex> l(m);
+    std::vector<json> out;
+    for (auto& s : sent)
+      if (s.value("t", "") == "sig" && s["d"].value("kind", "") == kind) out.push_back(s);
+    return out;
+  }
+  std::string offerSid() { return sigs("offer").back()["d"]["sid"]; }
+  json answer(const std::string& sdp, const std::string& sid, std::optional<std::string> mac = std::nullopt) {
+    return {{"t", "sig"}, {"cid", 7},
+            {"d", {{"kind", "answer"}, {"sdp", sdp}, {"sid", sid},
+                   {"mac", mac.value_or(macFor(kKey, "sdp|answer|" + sid + "|" + sdp))}}}};
+  }
+  std::vector<json> journal() {
+    std::vector<json> out;
+    std::istringstream in(ts::readFile(dir + "/connect_log.jsonl"));
+    for (std::string line; std::getline(in, line);)
+      if (!line.empty()) out.push_back(json::parse(line));
+    return out;
+  }
+  std::vector<json> records(const std::string& result) {
+    std::vector<json> out;
+    for (auto& r : journal())
+      if (r.value("result", "") == result) out.push_back(r);
+    return out;
+  }
+  std::vector<json> events(const std::string& name) {
+    std::vector<json> out;
+    for (auto& r : journal())
+      if (r.value("ev", "") == name) out.push_back(r);
+    return out;
+  }
+  bool logged(const std::string& text) {
+    std::lock_guard<std::mutex> l(m);
+    for (auto& s : logs)
+      if (s == text) return true;
+    return false;
+  }
+  // peer, signed answer, ICE connected, control channel open.
+  std::shared_ptr<ts::FakePeer> connect(int64_t cid = 7) {
+    signal({{"t", "peer"}, {"cid", cid}});
+    auto p = factory->last();
+    json a = answer("v=0 answer", offerSid());
+    a["cid"] = cid;
+    signal(a);
+    p->ice(IceState::Connected);
+    p->channel("ctl")->setState(ChannelState::Open);
+    flush();
+    return p;
+  }
+
+  std::string dir;
+  std::shared_ptr<ts::FakeFactory> factory;
+  std::shared_ptr<RTCTransport> t;
+  std::mutex m;
+  std::vector<json> sent;
+  std::vector<std::string> logs, texts;
+  std::vector<ConnPtr> opened;
+  int closes = 0;
+};
+
+TEST_F(PeerSessionTest, PeerGetsFourChannelsAndASignedOffer) {
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->config.iceServers, std::vector<std::string>{"stun:127.0.0.1:3478"});
+  auto ctl = p->channel("ctl"), vid = p->channel("video"), file = p->channel("file"), audio = p->channel("audio");
+  ASSERT_TRUE(ctl && vid && file && audio);
+  EXPECT_TRUE(ctl->ordered);
+  EXPECT_FALSE(ctl->maxRetransmits);
+  EXPECT_TRUE(vid->ordered);
+  EXPECT_EQ(vid->maxRetransmits, 0);
+  EXPECT_TRUE(file->ordered);
+  EXPECT_FALSE(file->maxRetransmits);
+  EXPECT_FALSE(audio->ordered);
+  EXPECT_EQ(audio->maxRetransmits, 0);
+
+  auto offers = sigs("offer");
+  ASSERT_EQ(offers.size(), 1u);
+  const json& o = offers[0];
+  EXPECT_EQ(o["cid"], 7);
+  std::string sid = o["d"]["sid"], sdp = o["d"]["sdp"];
+  EXPECT_EQ(sid.size(), 32u);
+  EXPECT_EQ(sdp, p->offerSdp);
+  EXPECT_TRUE(macOK(kKey, "sdp|offer|" + sid + "|" + sdp, o["d"]["mac"]));
+  // The key itself never travels.
+  for (auto& s : sent) EXPECT_EQ(s.dump().find(kKey), std::string::npos);
+}
+
+TEST_F(PeerSessionTest, AnswerAuthentication) {
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  std::string sid = offerSid();
+  std::string good = macFor(kKey, "sdp|answer|" + sid + "|v=0 a");
+
+  struct Case {
+    const char* what;
+    json msg;
+  };
+  std::vector<Case> refused = {
+      {"other sid, its own valid code", answer("v=0 a", "ffff" + sid.substr(4))},
+      {"code over another sid", answer("v=0 a", sid, macFor(kKey, "sdp|answer|x|v=0 a"))},
+      {"odd length", answer("v=0 a", sid, good.substr(1))},
+      {"not hex", answer("v=0 a", sid, "zz" + good.substr(2))},
+      {"empty", answer("v=0 a", sid, "")},
+      {"other key", answer("v=0 a", sid, macFor("k", "sdp|answer|" + sid + "|v=0 a"))},
+      {"sdp altered", answer("v=0 b", sid, good)},
+  };
+  json noMac = answer("v=0 a", sid);
+  noMac["d"].erase("mac");
+  refused.push_back({"missing", noMac});
+  json numMac = answer("v=0 a", sid);
+  numMac["d"]["mac"] = 5;
+  refused.push_back({"not a string", numMac});
+  for (auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    signal(c.msg);
+    EXPECT_TRUE(p->remoteSdps().empty());
+  }
+  EXPECT_TRUE(logged("[rtc] answer の認証に失敗（キーが違うか改ざん）。破棄"));
+  // One fail record for the attempt, however many forgeries; the peer
+  // connection stays open for the genuine answer.
+  auto fails = records("fail");
+  ASSERT_EQ(fails.size(), 1u);
+  EXPECT_EQ(fails[0]["reason"], "auth_failed");
+  EXPECT_FALSE(p->closed());
+
+  std::string upper = good;
+  for (auto& ch : upper) ch = static_cast<char>(toupper(ch));
+  signal(answer("v=0 a", sid, upper));
+  EXPECT_EQ(p->remoteSdps(), std::vector<std::string>{"v=0 a"});
+}
+
+TEST_F(PeerSessionTest, ReplayedOrForgedAnswerLeavesALiveSessionAlone) {
+  auto p = connect();
+  std::string sid = offerSid();
+  signal(answer("v=0 answer", sid));                     // replay
+  signal(answer("v=0 evil", sid, std::string(64, 'a')));  // forgery
+  EXPECT_EQ(p->remoteSdps().size(), 1u);
+  EXPECT_TRUE(records("fail").empty());
+  for (auto& s : p->channel("ctl")->sentTexts()) EXPECT_EQ(s.find("\"code\":\"ice\""), std::string::npos) << s;
+  EXPECT_TRUE(t->isLive());
+}
+
+TEST_F(PeerSessionTest, CandidatesBeforeTheAnswerWaitAndAreBounded) {
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", "candidate:1"}, {"mid", "0"}, {"idx", 0}}}});
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", "candidate:2"}}}});
+  // Out of 32 bits, or out of any range: read as no number.
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", "candidate:3"}, {"idx", 4294967296.0}}}});
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", "candidate:4"}, {"idx", 1e300}}}});
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", 5}}}});      // not a string: ignored
+  signal({{"t", "sig"}, {"cid", 8}, {"d", {{"kind", "ice"}, {"cand", "candidate:x"}}}});  // foreign cid
+  signal({{"t", "sig"}, {"cid", 1e300}, {"d", {{"kind", "ice"}, {"cand", "candidate:y"}}}});
+  EXPECT_TRUE(p->addedCandidates().empty());
+  signal(answer("v=0 a", offerSid()));
+  EXPECT_EQ(p->addedCandidates(),
+            (std::vector<std::string>{"candidate:1|0|0", "candidate:2||0", "candidate:3||0", "candidate:4||0"}));
+  signal({{"t", "sig"}, {"cid", 7}, {"d", {{"kind", "ice"}, {"cand", "candidate:9"}, {"idx", 1}}}});
+  EXPECT_EQ(p->addedCandidates().back(), "candidate:9||1");
+
+  // A flood is cut off per session.
+  signal({{"t", "peer"}, {"cid", 9}});
+  auto q = factory->last();
+  for (int i = 0; i < 1000; ++i)
+    t->injectSignal(json({{"t", "sig"}, {"cid", 9}, {"d", {{"kind", "ice"}, {"cand", "candidate:f"}}}}).dump());
+  flush();
+  json a = answer("v=0 a", offerSid());
+  a["cid"] = 9;
+  signal(a);
+  EXPECT_EQ(q->addedCandidates().size(), RTCTransport::kMaxPendingIce);
+  for (int i = 0; i < 1000; ++i)
+    t->injectSignal(json({{"t", "sig"}, {"cid", 9}, {"d", {{"kind", "ice"}, {"cand", "candidate:g"}}}}).dump());
+  flush();
+  EXPECT_LE(q->addedCandidates().size(), RTCTransport::kMaxRemoteIce);
+}
+
+TEST_F(PeerSessionTest, MalformedSignallingIsIgnored) {
+  for (const char* text : {"", "{", "[]", "null", "{\"t\":5}", "{\"x\":\"peer\"}", "{\"t\":\"sig\",\"cid\":0}",
+                           "{\"t\":\"sig\",\"cid\":0,\"d\":[]}", "{\"t\":\"gone\",\"cid\":\"0\"}",
+                           "{\"t\":\"nonsense\"}", "\xff\xfe"})
+    t->injectSignal(text);
+  flush();
+  EXPECT_EQ(factory->count(), 0u);
+  // A "peer" whose cid is not a number counts as client 0.
+  signal({{"t", "peer"}, {"cid", 1e300}});
+  ASSERT_EQ(factory->count(), 1u);
+  EXPECT_EQ(sigs("offer").back()["cid"], 0);
+  signal({{"t", "sig"}, {"cid", "0"}, {"d", {{"kind", "answer"}}}});  // a string cid is no number
+  EXPECT_TRUE(records("fail").empty());
+}
+
+TEST_F(PeerSessionTest, ControlChannelBecomesAConnection) {
+  auto p = connect();
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0]->id, 1);
+  EXPECT_TRUE(opened[0]->needKey);
+  EXPECT_FALSE(opened[0]->wantsVideo);
+  EXPECT_EQ(t->wsCount(), 1);
+  EXPECT_TRUE(t->isLive());
+  auto ok = records("ok");
+  ASSERT_EQ(ok.size(), 1u);
+  EXPECT_EQ(ok[0]["mode"], "webrtc");
+  EXPECT_EQ(ok[0]["stun"], "stun:127.0.0.1:3478");
+  EXPECT_TRUE(ok[0]["sec"].is_number());
+
+  auto ctl = p->channel("ctl");
+  ctl->deliver("{\"t\":\"ping\",\"c\":1}");
+  ctl->deliver("{\"t\":\"rep\",\"qd\":3}");
+  ctl->deliver("{\"t\":\"rep\" broken");          // consumed even unparsed
+  ctl->deliver("{\"t\":\"ping\"}", true);          // binary: ignored
+  ctl->deliver(std::string("{\"t\":\"x\xff\"}"));  // not UTF-8
+  p->channel("video")->deliver("{\"t\":\"ping\"}");
+  p->channel("audio")->deliver("{\"t\":\"ping\"}");
+  p->channel("file")->deliver("{\"t\":\"ls\"}");
+  flush();
+  EXPECT_EQ(texts, (std::vector<std::string>{"{\"t\":\"ping\",\"c\":1}", "{\"t\":\"ls\"}"}));
+
+  t->sendText(opened[0], "{\"t\":\"hello\"}");
+  t->sendTextAll("{\"t\":\"app\"}");
+  t->sendText(std::make_shared<Conn>(99, nullptr), "{\"t\":\"nope\"}");
+  flush();
+  EXPECT_EQ(ctl->sentTexts(), (std::vector<std::string>{"{\"t\":\"hello\"}", "{\"t\":\"app\"}"}));
+
+  ctl->deliver("{\"t\":\"mode\",\"v\":\"track\"}");
+  flush();
+  EXPECT_EQ(ctl->sentTexts().back(), "{\"t\":\"video\",\"v\":\"dc\"}");
+  auto vm = events("video_mode");
+  ASSERT_EQ(vm.size(), 1u);
+  EXPECT_EQ(vm[0]["req"], "track");
+  EXPECT_EQ(vm[0]["use"], "dc");
+
+  auto dc = events("dc");
+  ASSERT_FALSE(dc.empty());
+  EXPECT_EQ(dc[0]["label"], "ctl");
+  EXPECT_EQ(dc[0]["state"], "open");
+  EXPECT_EQ(dc[0]["sid"], offerSid());
+}
+
+TEST_F(PeerSessionTest, ClientJournalIsWrittenOnceAndAcknowledgedPerSession) {
+  auto p = connect();
+  auto ctl = p->channel("ctl");
+  ctl->deliver(R"({"t":"conn","ua":"x","events":[{"n":1,"e":"a"},{"n":2,"e":"b"}]})");
+  ctl->deliver(R"({"t":"conn","ua":"x","events":[{"n":2,"e":"b"}]})");
+  ctl->deliver(R"({"t":"conn","events":[{"n":1e300},{"e":"c"}]})");
+  flush();
+  std::vector<json> client;
+  for (auto& r : journal())
+    if (r.value("src", "") == "client") client.push_back(r);
+  ASSERT_EQ(client.size(), 1u);
+  EXPECT_EQ(client[0]["events"].size(), 2u);
+  EXPECT_EQ(client[0]["mode"], "webrtc");
+  EXPECT_EQ(client[0]["sid"], offerSid());
+  EXPECT_FALSE(client[0].contains("t"));
+  auto sentCtl = ctl->sentTexts();
+  EXPECT_EQ(std::count(sentCtl.begin(), sentCtl.end(), "{\"n\":2,\"t\":\"evack\"}"), 3);
+
+  // A second phone's numbering starts again and is written.
+  auto q = connect(8);
+  q->channel("ctl")->deliver(R"({"t":"conn","events":[{"n":1,"e":"z"}]})");
+  flush();
+  int fromClient = 0;
+  for (auto& r : journal()) fromClient += r.value("src", "") == "client";
+  EXPECT_EQ(fromClient, 2);
+  EXPECT_EQ(q->channel("ctl")->sentTexts().back(), "{\"n\":1,\"t\":\"evack\"}");
+}
+
+TEST_F(PeerSessionTest, EndingsBeforeConnecting) {
+  struct Case {
+    const char* reason;
+    std::function<void(ts::FakePeer&)> cause;
+  };
+  std::vector<Case> cases = {
+      {"ice_failed", [](ts::FakePeer& p) { p.ice(IceState::Failed); }},
+      {"dtls_or_ice_failed", [](ts::FakePeer& p) { p.peer(rtc::PeerState::Failed); }},
+      {"client_left_before_connect", [this](ts::FakePeer&) { signal({{"t", "gone"}, {"cid", 7}}); }},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    ts::removeTree(dir + "/connect_log.jsonl");
+    signal({{"t", "peer"}, {"cid", 7}});
+    auto p = factory->last();
+    signal({{"t", "gone"}, {"cid", 8}});  // someone else
+    c.cause(*p);
+    flush();
+    c.cause(*p);  // twice: still one record
+    flush();
+    auto fails = records("fail");
+    ASSERT_EQ(fails.size(), 1u);
+    EXPECT_EQ(fails[0]["reason"], c.reason);
+    EXPECT_EQ(fails[0]["src"], "host");
+    EXPECT_EQ(fails[0]["mode"], "webrtc");
+    EXPECT_TRUE(fails[0]["sec"].is_number());
+  }
+}
+
+TEST_F(PeerSessionTest, OfferFailureAndMissingStack) {
+  factory->failOffer = true;
+  signal({{"t", "peer"}, {"cid", 1}});
+  EXPECT_EQ(records("fail").at(0)["reason"], "offer_failed");
+  EXPECT_TRUE(sigs("offer").empty());
+  factory->fail = true;
+  signal({{"t", "peer"}, {"cid", 2}});
+  EXPECT_TRUE(logged("[rtc] PeerConnection作成失敗"));
+  // The failed attempt already has its record; the failed create adds none.
+  EXPECT_EQ(records("fail").size(), 1u);
+}
+
+TEST_F(PeerSessionTest, BadAnswerSdpFailsTheAttempt) {
+  factory->remoteError = "parse error";
+  signal({{"t", "peer"}, {"cid", 7}});
+  signal(answer("garbage", offerSid()));
+  EXPECT_TRUE(logged("[rtc] setRemote失敗 parse error"));
+  EXPECT_EQ(records("fail").at(0)["reason"], "sdp_failed");
+}
+
+TEST_F(PeerSessionTest, IceTimeout) {
+  make(0.2);
+  signal({{"t", "peer"}, {"cid", 7}});
+  ASSERT_TRUE(waitUntil([&] { return !records("fail").empty(); }));
+  EXPECT_EQ(records("fail")[0]["reason"], "timeout");
+  // A connected session is never timed out.
+  ts::removeTree(dir + "/connect_log.jsonl");
+  connect(8);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  flush();
+  EXPECT_TRUE(records("fail").empty());
+}
+
+TEST_F(PeerSessionTest, NewPeerReplacesTheSession) {
+  signal({{"t", "peer"}, {"cid", 7}});
+  std::string first = offerSid();
+  signal({{"t", "peer"}, {"cid", 8}});
+  EXPECT_NE(offerSid(), first);
+  auto fails = records("fail");
+  ASSERT_EQ(fails.size(), 1u);
+  EXPECT_EQ(fails[0]["reason"], "new_peer");
+  auto closed = events("peer_closed");
+  ASSERT_EQ(closed.size(), 1u);
+  EXPECT_EQ(closed[0]["sid"], first);
+
+  // A connected session: only the event, and the connection is closed.
+  auto p = connect(9);
+  connect(10);
+  EXPECT_TRUE(p->closed());
+  EXPECT_EQ(records("fail").size(), 2u);  // 7 and 8 never connected
+  EXPECT_TRUE(records("ended").empty());
+  EXPECT_EQ(events("peer_closed").size(), 3u);
+  EXPECT_EQ(closes, 1);
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[1]->id, 2);  // ids keep counting
+}
+
+TEST_F(PeerSessionTest, EndingsAfterConnecting) {
+  struct Case {
+    const char* reason;
+    std::function<void(ts::FakePeer&)> cause;
+  };
+  std::vector<Case> cases = {
+      {"channel_closed", [](ts::FakePeer& p) { p.channel("ctl")->setState(ChannelState::Closed); }},
+      {"closed", [](ts::FakePeer& p) { p.peer(rtc::PeerState::Closed); }},
+      {"ice_failed_after_connect", [](ts::FakePeer& p) { p.ice(IceState::Failed); }},
+      {"channel_closed", [](ts::FakePeer& p) { p.channel("ctl")->setBuffered(RTCTransport::kMaxCtlBuffered + 1); }},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    ts::removeTree(dir + "/connect_log.jsonl");
+    int closesBefore = closes;
+    auto p = connect();
+    c.cause(*p);
+    t->sendTextAll("{\"t\":\"x\"}");
+    flush();
+    auto ended = records("ended");
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0]["reason"], c.reason);
+    EXPECT_EQ(ended[0]["sid"], offerSid());
+    EXPECT_TRUE(ended[0]["duration_sec"].is_number_integer());
+    EXPECT_TRUE(records("fail").empty());
+    EXPECT_TRUE(p->closed());
+    EXPECT_EQ(closes, closesBefore + 1);
+    EXPECT_FALSE(t->isLive());
+    EXPECT_EQ(t->wsCount(), 0);
+  }
+}
+
+TEST_F(PeerSessionTest, ConnectedWithoutControlChannelIsStillClosedAndRecorded) {
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  signal(answer("v=0 a", offerSid()));
+  p->ice(IceState::Connected);
+  flush();
+  EXPECT_TRUE(t->isLive());
+  p->peer(rtc::PeerState::Failed);  // DTLS never came up
+  flush();
+  EXPECT_FALSE(t->isLive());
+  EXPECT_TRUE(p->closed());
+  ASSERT_EQ(records("ended").size(), 1u);
+  EXPECT_EQ(records("ended")[0]["reason"], "closed");
+  EXPECT_EQ(closes, 0);
+}
+
+TEST_F(PeerSessionTest, PauseClosesOnlyTheSessionItWasMeantFor) {
+  signal({{"t", "peer"}, {"cid", 1}});
+  t->setPaused(true);
+  flush();
+  signal({{"t", "peer"}, {"cid", 2}});
+  EXPECT_TRUE(logged("[rtc] 一時停止中のため接続を受けません"));
+  EXPECT_EQ(factory->count(), 1u);
+  ASSERT_TRUE(waitUntil([&] { return !events("peer_closed").empty(); }));
+  EXPECT_EQ(events("peer_closed")[0]["reason"], "paused_by_mac");
+  EXPECT_EQ(records("fail").at(0)["reason"], "paused_by_mac");
+  EXPECT_TRUE(logged("[rtc] 一時停止 オン"));
+
+  // Connected: the phone is told, then the session goes.
+  t->setPaused(false);
+  auto p = connect(3);
+  t->setPaused(true);
+  flush();
+  auto sentCtl = p->channel("ctl")->sentTexts();
+  ASSERT_FALSE(sentCtl.empty());
+  EXPECT_NE(sentCtl.back().find("\"t\":\"paused\""), std::string::npos);
+  ASSERT_TRUE(waitUntil([&] { return p->closed(); }));
+  EXPECT_EQ(closes, 1);
+
+  // Unpaused and a new phone inside the 0.4 s: the new session stays.
+  t->setPaused(false);
+  connect(4);
+  t->setPaused(true);
+  t->setPaused(false);
+  auto q = connect(5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  flush();
+  EXPECT_FALSE(q->closed());
+  EXPECT_TRUE(t->isLive());
+}
+
+TEST_F(PeerSessionTest, BulkAndAudio) {
+  EXPECT_FALSE(t->sendBulk("x"));
+  EXPECT_EQ(t->bulkBuffered(), 0);
+  auto p = connect();
+  EXPECT_FALSE(t->sendBulk("x"));  // file channel not open yet
+  p->channel("file")->setState(ChannelState::Open);
+  p->channel("file")->setBuffered(1234);
+  flush();
+  EXPECT_TRUE(t->sendBulk("{\"t\":\"lsr\"}"));
+  EXPECT_EQ(t->bulkBuffered(), 1234);
+  EXPECT_EQ(p->channel("file")->sentTexts(), std::vector<std::string>{"{\"t\":\"lsr\"}"});
+}
+
+}  // namespace
