@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "app/Settings.h"
+#include "lan/ClientFiles.h"
 #include "lan/ClientPage.h"
 #include "lan/Server.h"
 #include "media/H264Encoder.h"
@@ -36,6 +37,11 @@ std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label, cons
     auto page = findClientHTML(clientDir);
     if (!page) return std::nullopt;
     return fillTlsPort(*page, tlsPort);
+  };
+  s->fileProvider = [clientDir](const std::string& name) -> std::optional<Bytes> {
+    auto dir = findClientDir(clientDir);
+    if (!dir) return std::nullopt;
+    return readClientFile(*dir, name);
   };
   std::string certPath = st.dataDir + "/cert/cert.cer";
   s->certProvider = [certPath]() -> std::optional<Bytes> {

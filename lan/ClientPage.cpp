@@ -1,6 +1,7 @@
 #include "lan/ClientPage.h"
 
 #include "app/Text.h"
+#include "lan/ClientFiles.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -9,33 +10,30 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
-static std::optional<std::vector<uint8_t>> readAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return bytes;
-}
-
-std::optional<std::vector<uint8_t>> findClientHTML(const std::optional<std::string>& clientDir) {
+std::optional<std::string> findClientDir(const std::optional<std::string>& clientDir) {
   std::vector<fs::path> places;
-  if (clientDir) places.push_back(fs::path(*clientDir) / "index.html");
+  if (clientDir) places.push_back(fs::path(*clientDir));
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    places.push_back(exe.parent_path() / ".." / "share" / "tolvane-host" / "client" / "index.html");
-    places.push_back(exe.parent_path() / ".." / "client" / "index.html");
+    places.push_back(exe.parent_path() / ".." / "share" / "tolvane-host" / "client");
+    places.push_back(exe.parent_path() / ".." / "client");
   }
-  places.push_back(fs::current_path(ec) / "client" / "index.html");
+  places.push_back(fs::current_path(ec) / "client");
   for (const auto& p : places) {
-    if (!fs::is_regular_file(p, ec)) continue;
-    if (auto bytes = readAll(p)) return bytes;
+    if (!fs::is_regular_file(p / "index.html", ec)) continue;
+    if (std::ifstream(p / "index.html", std::ios::binary)) return p.string();
   }
   return std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> findClientHTML(const std::optional<std::string>& clientDir) {
+  auto dir = findClientDir(clientDir);
+  if (!dir) return std::nullopt;
+  return readClientFile(*dir, "index.html");
 }
 
 std::optional<std::vector<uint8_t>> fillTlsPort(const std::vector<uint8_t>& page, uint16_t tlsPort) {

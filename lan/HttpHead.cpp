@@ -2,6 +2,7 @@
 
 #include "app/Crypto.h"
 #include "app/Text.h"
+#include "lan/ClientFiles.h"
 
 #include <algorithm>
 #include <cstring>
@@ -78,6 +79,7 @@ Route routeFor(const HttpHead& head, const std::string& token) {
   }
   if (head.path == "/" || head.path == "/index.html") return Route::Page;
   if (head.path == "/cert.cer") return Route::Cert;
+  if (clientFileFor(head.path)) return Route::ClientFile;
   return Route::NotFound;
 }
 

@@ -26,7 +26,8 @@ constexpr size_t kMaxHead = 16384;
 HeadStatus parseHead(const std::vector<uint8_t>& buf, HttpHead& out, size_t& consumed);
 
 // What the server does with a complete head.
-enum class Route { MethodNotAllowed, Forbidden, NotFound, Page, Cert, Upgrade };
+// ClientFile: one of clientFiles() other than the page, named by the path.
+enum class Route { MethodNotAllowed, Forbidden, NotFound, Page, Cert, Upgrade, ClientFile };
 Route routeFor(const HttpHead& head, const std::string& token);
 
 // The Sec-WebSocket-Accept value for a client key.

@@ -3,6 +3,7 @@
 #include "app/Loc.h"
 #include "app/Log.h"
 #include "app/Text.h"
+#include "lan/ClientFiles.h"
 #include "lan/HttpHead.h"
 #include "lan/Link.h"
 #include "lan/WsFrame.h"
@@ -188,6 +189,12 @@ void Server::parseHTTP(const ConnPtr& c) {
       if (auto cert = certProvider())
         return respond(c, "200 OK", "application/x-x509-ca-cert", std::string(cert->begin(), cert->end()));
       return respond(c, "404 Not Found", plain, "404");
+    case Route::ClientFile: {
+      const std::string name = clientFileFor(head.path).value_or("");
+      if (auto file = fileProvider(name))
+        return respond(c, "200 OK", clientFileType(name), std::string(file->begin(), file->end()));
+      return respond(c, "404 Not Found", plain, "404");
+    }
     case Route::Upgrade:
       return upgrade(c, head);
   }

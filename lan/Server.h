@@ -44,6 +44,10 @@ public:
   std::shared_ptr<boost::asio::ssl::context> identity;
   std::function<std::optional<Bytes>()> htmlProvider = [] { return std::nullopt; };
   std::function<std::optional<Bytes>()> certProvider = [] { return std::nullopt; };
+  // The page's other files by their clientFiles() name, read on every request.
+  std::function<std::optional<Bytes>(const std::string&)> fileProvider = [](const std::string&) {
+    return std::nullopt;
+  };
   std::function<void(const ConnPtr&)> onWSOpen;
   std::function<void(const ConnPtr&, const std::string&)> onText;
   std::function<void(const ConnPtr&)> onClose;

@@ -1,10 +1,12 @@
 // The host binary as a user runs it, checked with real HTTP and WebSocket clients.
+#include "lan/ClientFiles.h"
 #include "support/HostProcess.h"
 #include "support/WsClient.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -84,6 +86,42 @@ TEST(HostBinary, CurlGetsEveryAnswerOfTheTable) {
   // The page is read on every request, so edits show without a restart.
   ts::writeFile(clientDir + "/index.html", "<p>edited</p>");
   EXPECT_EQ(ts::curl("'" + h.url("/?t=testtoken") + "'"), "<p>edited</p>");
+  ts::removeTree(clientDir);
+}
+
+TEST(HostBinary, ServesThePageFilesFromThePageFolderWithTheToken) {
+  auto clientDir = ts::makeTempDir();
+  ts::writeFile(clientDir + "/index.html", "<p>__TLS_PORT__</p>");
+  for (const auto& name : clientFiles())
+    if (name != "index.html") ts::writeFile(clientDir + "/" + name, "// " + name + " __TLS_PORT__");
+  ts::writeFile(clientDir + "/extra.js", "// not on the list");
+  ts::HostProcess h({"--test-pattern", "--no-tls", "--client-dir", clientDir});
+  auto code = [&](const std::string& path) {
+    return ts::curl("--path-as-is -o /dev/null -w '%{http_code}' '" + h.url(path) + "'");
+  };
+  for (const auto& name : clientFiles()) {
+    if (name == "index.html") continue;
+    // Served as written: only the page gets its port filled in.
+    EXPECT_EQ(ts::curl("'" + h.url("/" + name + "?t=testtoken") + "'"), "// " + name + " __TLS_PORT__");
+    EXPECT_EQ(code("/" + name), "403") << name;
+    EXPECT_EQ(code("/" + name + "?t=wrong"), "403") << name;
+  }
+  auto headers = ts::curl("-D - -o /dev/null '" + h.url("/video.js?t=testtoken") + "'");
+  EXPECT_NE(headers.find("Content-Type: text/javascript; charset=utf-8\r\n"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("Cache-Control: no-store\r\n"), std::string::npos);
+  EXPECT_NE(headers.find("Connection: close\r\n"), std::string::npos);
+  EXPECT_EQ(ts::curl("'" + h.url("/index.html?t=testtoken") + "'"), "<p>" + std::to_string(h.tlsPort) + "</p>");
+  for (std::string path : {"/extra.js", "/%2e%2e/index.html", "/..%2findex.html", "/video.js/../index.html",
+                           "/client/video.js", "/%2Fvideo.js", "/./video.js", "/../CMakeLists.txt"}) {
+    EXPECT_EQ(code(path + "?t=testtoken"), "404") << path;
+    EXPECT_EQ(code(path), "403") << path;
+  }
+  EXPECT_EQ(ts::curl("-X POST --path-as-is -o /dev/null -w '%{http_code}' '" + h.url("/video.js?t=testtoken") + "'"), "405");
+  // Read on every request; a listed file that went away is not found.
+  ts::writeFile(clientDir + "/video.js", "// edited");
+  EXPECT_EQ(ts::curl("'" + h.url("/video.js?t=testtoken") + "'"), "// edited");
+  std::filesystem::remove(clientDir + "/video.js");
+  EXPECT_EQ(code("/video.js?t=testtoken"), "404");
   ts::removeTree(clientDir);
 }
 

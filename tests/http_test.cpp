@@ -1,6 +1,7 @@
 // Request heads, routing, WebSocket framing and the text helpers under them.
 #include "app/Crypto.h"
 #include "app/Text.h"
+#include "lan/ClientFiles.h"
 #include "lan/HttpHead.h"
 #include "lan/WsFrame.h"
 
@@ -77,6 +78,26 @@ TEST(HttpHead, TokenRuleAppliesToEveryPath) {
   EXPECT_EQ(route("GET /?t=%74ok HTTP/1.1\r\n\r\n"), Route::Page);
   EXPECT_EQ(route("GET /?t=%zz HTTP/1.1\r\n\r\n"), Route::Forbidden);
   EXPECT_EQ(route("GET /?t HTTP/1.1\r\n\r\n"), Route::Forbidden);
+}
+
+TEST(HttpHead, ClientFilesAreReachedOnlyByTheirExactListedName) {
+  for (const auto& name : clientFiles()) {
+    Route want = name == "index.html" ? Route::Page : Route::ClientFile;
+    EXPECT_EQ(route("GET /" + name + "?t=tok HTTP/1.1\r\n\r\n"), want) << name;
+    EXPECT_EQ(route("GET /" + name + " HTTP/1.1\r\n\r\n"), Route::Forbidden) << name;
+    EXPECT_EQ(route("GET /" + name + "?t=wrong HTTP/1.1\r\n\r\n"), Route::Forbidden) << name;
+    EXPECT_EQ(route("POST /" + name + "?t=tok HTTP/1.1\r\n\r\n"), Route::MethodNotAllowed) << name;
+  }
+  // Percent escapes are decoded before the lookup, so they name the same entry.
+  EXPECT_EQ(route("GET /vide%6f.js?t=tok HTTP/1.1\r\n\r\n"), Route::ClientFile);
+  for (std::string path :
+       {"/x.js", "/video", "/video.js/", "/VIDEO.JS", "/client/video.js", "/./video.js", "//video.js",
+        "/%2Fvideo.js", "/video.js%00", "/video.js/../index.html", "/../video.js", "/..", "/%2e%2e",
+        "/%2e%2e/CMakeLists.txt", "/%2e%2e%2fCMakeLists.txt", "/..%2fclient%2fvideo.js", "/ws.js",
+        "/cert.cer.js", "/index.htm", "/.", "/video.js;x", "/video.js\\"}) {
+    EXPECT_EQ(route("GET " + path + "?t=tok HTTP/1.1\r\n\r\n"), Route::NotFound) << path;
+    EXPECT_EQ(route("GET " + path + " HTTP/1.1\r\n\r\n"), Route::Forbidden) << path;
+  }
 }
 
 TEST(WebSocketFrames, HandshakeAcceptValueFromTheRfc) {

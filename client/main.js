@@ -1,0 +1,110 @@
+// Builds the page's parts and wires them together.
+import { $, T, setPressed } from "./dom.js";
+import { LanConnection, lanURL } from "./connection.js";
+import { Session } from "./session.js";
+import { Video } from "./video.js";
+import { Measure } from "./measure.js";
+import { StatsOverlay } from "./stats.js";
+import { Layout } from "./layout.js";
+import { Input } from "./input.js";
+import { KeyBar } from "./keybar.js";
+import { Keyboard } from "./keyboard.js";
+import { Toolbar } from "./toolbar.js";
+import { Pill } from "./pill.js";
+import { Cards } from "./cards.js";
+import { Notices } from "./notices.js";
+
+const token = new URLSearchParams(location.search).get("t") || "";
+// The host writes its HTTPS port into this tag when it serves the page.
+const tlsPort = document.querySelector('meta[name="tolvane-tls-port"]')?.content || "";
+const isLocal = ["localhost", "127.0.0.1", "[::1]", "::1"].includes(location.hostname);
+
+const canvas = $("screen"), stage = $("stage");
+const session = new Session(new LanConnection(lanURL(location, token)));
+const video = new Video(canvas);
+const measure = new Measure();
+const pictureSize = () => ({ w: video.w, h: video.h });
+const overlay = new StatsOverlay($("stats"), measure, pictureSize);
+const layout = new Layout(stage, canvas);
+const input = new Input(stage, layout);
+const keybar = new KeyBar($("keys"));
+const keyboard = new Keyboard($("kb"), input, keybar);
+const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
+const pill = new Pill();
+const cards = new Cards();
+const notices = new Notices(cards, { tlsPort, token, isLocal });
+
+const send = (msg) => session.send(msg);
+const setState = (s) => session.setState(s);
+
+session.onState = (s) => {
+  pill.render();
+  canvas.classList.toggle("stale", s !== "live" && s !== "open");
+};
+session.onCountdown = () => pill.render();
+session.onOffline = () => notices.offline(() => session.retryNow());
+session.onOpen = () => { notices.online(); layout.sendView(true); };
+session.onClose = () => video.reset();
+session.onHello = (m) => { if (m.screen === false) video.noScreen = true; pill.render(); };
+session.onApp = () => pill.render();
+session.onPong = (m) => { if (measure.pong(m)) overlay.render(); };
+session.onConfig = (m) => video.configure(m);
+session.onError = (m) => {
+  if (m.code === "screen") video.noScreen = true;
+  notices.hostError(m, () => send({ t: "retry" }));
+  pill.render();
+};
+session.onWarn = (m) => notices.hostWarning(m);
+session.onPacket = (buf) => video.packet(buf);
+session.makeStats = () => {
+  const msg = measure.takeStats(pictureSize());
+  overlay.render();
+  return msg;
+};
+
+video.onSize = () => layout.update();
+video.onDecodeTime = (ms) => measure.decoded(ms);
+video.onWantKey = () => send({ t: "retry" });
+video.onUnsupported = (codec) => notices.noDecoder(codec);
+video.onDrawn = (info, now) => {
+  measure.drawn(info, now);
+  $("waiting").hidden = true;
+  if (T.state === "open") setState("live");
+};
+
+layout.pictureSize = pictureSize;
+layout.keyboardOpen = () => keyboard.open;
+layout.send = send;
+
+input.isOpen = () => session.conn.isOpen;
+input.send = send;
+input.onSent = (id) => measure.sent(id);
+input.pictureWidth = () => video.w;
+
+keybar.onKey = (k) => keyboard.sendKey(k);
+keybar.onVisible = (v) => { setPressed("bKeys", v); layout.update(); };
+keyboard.onShown = () => { keybar.setVisible(true); setPressed("bKbd", true); };
+keyboard.onHidden = () => {
+  setPressed("bKbd", false);
+  if (!keybar.pinned) keybar.setVisible(false);
+  setTimeout(() => { layout.update(); layout.sendView(false); }, 400);
+};
+
+pill.facts = () => ({
+  everOpened: session.everOpened, retryIn: session.retryIn,
+  needsSecure: notices.needsSecure(), noScreen: video.noScreen,
+});
+$("pill").addEventListener("click", () => {
+  if (!session.active) { session.retryNow(); return; }
+  pill.render();
+});
+
+cards.start();
+toolbar.start();
+keybar.start();
+keyboard.start();
+input.start();
+layout.start();
+if (notices.needsSecure()) notices.insecure();
+else if (!("VideoDecoder" in window)) notices.noDecoder();
+session.start();

@@ -1,0 +1,37 @@
+// The status pill in the corner: the computer's and the application's name
+// while connected, what is going on otherwise. It shrinks to a dot once the
+// picture has been live for a while; the waiting text under the picture follows it.
+import { $, T } from "./dom.js";
+
+export class Pill {
+  constructor() {
+    this.miniTimer = 0;
+    // Set by the owner: { everOpened, retryIn (s, or null), needsSecure, noScreen }.
+    this.facts = () => ({ everOpened: false, retryIn: null, needsSecure: false, noScreen: false });
+  }
+
+  render() {
+    const pill = $("pill"), name = $("pName"), app = $("pApp"), wait = $("waitText");
+    const s = T.state, f = this.facts();
+    pill.dataset.s = s;
+    const host = T.hello && typeof T.hello.name === "string" ? T.hello.name : "";
+    if (s === "reconnecting") {
+      name.textContent = f.everOpened ? "Connection lost" : "Can't connect";
+      app.textContent = f.retryIn !== null && f.retryIn > 0 ? "· retrying in " + f.retryIn + " s" : "· retrying…";
+      wait.textContent = "Reconnecting…";
+    } else if (s === "connecting") {
+      name.textContent = "Connecting…"; app.textContent = "";
+      wait.textContent = "Connecting…";
+    } else {
+      name.textContent = host || "Connected";
+      app.textContent = T.app ? "· " + T.app : "";
+      wait.textContent = f.needsSecure ? "The picture needs the secure link"
+        : f.noScreen ? "No picture yet" : "Waiting for the picture…";
+    }
+    $("waiting").hidden = s === "live";
+    $("waiting").querySelector(".spinner").hidden = s === "live" || (s === "open" && (f.needsSecure || f.noScreen));
+    clearTimeout(this.miniTimer);
+    pill.classList.remove("mini");
+    if (s === "live") this.miniTimer = setTimeout(() => pill.classList.add("mini"), 4000);
+  }
+}

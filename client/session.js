@@ -1,0 +1,132 @@
+// The session with the host over any connection object (see connection.js):
+// control messages in both directions, pings, the periodic stats report, the
+// silence watchdog and the reconnection schedule. Binary messages are video
+// packets and go to onPacket untouched.
+import { T } from "./dom.js";
+
+export class Session {
+  constructor(conn) {
+    this.conn = conn;
+    this.attempts = 0;
+    this.everOpened = false;
+    this.retryTimer = 0;
+    this.retryAt = 0;
+    this.countdownTimer = 0;
+    this.lastMsgAt = 0;
+    this.timers = [];
+    // Set by the owner.
+    this.onState = null;      // (state) connecting, open, live (set by the owner), reconnecting
+    this.onOpen = null;       // messages can be sent
+    this.onClose = null;      // the link went away; a new attempt is scheduled
+    this.onCountdown = null;  // twice a second while waiting to reconnect
+    this.onOffline = null;    // several attempts in a row failed
+    this.onHello = null;
+    this.onApp = null;
+    this.onConfig = null;
+    this.onError = null;
+    this.onWarn = null;
+    this.onPong = null;
+    this.onPacket = null;     // (ArrayBuffer)
+    this.makeStats = null;    // () => the "stats" message, every 5 s while open
+    conn.onopen = () => this.opened();
+    conn.onmessage = (data) => this.received(data);
+    conn.onclose = () => this.closed();
+  }
+
+  start() {
+    document.addEventListener("visibilitychange", () => { if (!document.hidden) this.reconnectNow(); });
+    window.addEventListener("online", () => this.reconnectNow());
+    // A dead path (phone changed networks, host froze) never reports a close; the 2 s pings make silence visible.
+    setInterval(() => {
+      if (this.conn.isOpen && performance.now() - this.lastMsgAt > 7000) this.conn.close();
+    }, 1000);
+    this.connect();
+  }
+
+  get active() { return this.conn.active; }
+  // Seconds until the next attempt, or null when none is scheduled.
+  get retryIn() {
+    return this.retryTimer ? Math.max(0, Math.ceil((this.retryAt - performance.now()) / 1000)) : null;
+  }
+
+  setState(s) {
+    T.state = s;
+    if (this.onState) this.onState(s);
+  }
+
+  connect() {
+    clearTimeout(this.retryTimer); this.retryTimer = 0;
+    clearInterval(this.countdownTimer); this.countdownTimer = 0;
+    if (this.conn.active) return;
+    this.setState(this.attempts ? "reconnecting" : "connecting");
+    if (!this.conn.open()) this.scheduleReconnect();
+  }
+
+  // The person asked for it: start over with short waits.
+  retryNow() { this.attempts = 0; this.connect(); }
+
+  reconnectNow() {
+    if (!this.conn.active) { this.attempts = Math.min(this.attempts, 1); this.connect(); }
+  }
+
+  scheduleReconnect() {
+    this.attempts++;
+    // 0.5 s, 1 s, 2 s, 4 s, then every 8 s, with jitter so several phones do not line up.
+    const base = Math.min(500 * 2 ** (this.attempts - 1), 8000);
+    const wait = Math.round(base * (0.8 + Math.random() * 0.4));
+    this.retryAt = performance.now() + wait;
+    this.setState("reconnecting");
+    this.retryTimer = setTimeout(() => this.connect(), wait);
+    this.countdownTimer = setInterval(() => { if (this.onCountdown) this.onCountdown(); }, 500);
+    if (this.attempts >= 6 && this.onOffline) this.onOffline();
+  }
+
+  send(obj) { return this.conn.send(JSON.stringify(obj)); }
+
+  opened() {
+    this.attempts = 0;
+    this.everOpened = true;
+    this.lastMsgAt = performance.now();
+    T.opens++;
+    this.setState("open");
+    if (this.onOpen) this.onOpen();
+    this.ping();
+    this.timers = [setInterval(() => this.ping(), 2000), setInterval(() => this.stats(), 5000)];
+  }
+
+  closed() {
+    for (const t of this.timers) clearInterval(t);
+    this.timers = [];
+    if (this.onClose) this.onClose();
+    this.scheduleReconnect();
+  }
+
+  received(data) {
+    this.lastMsgAt = performance.now();
+    if (typeof data === "string") this.control(data);
+    else if (this.onPacket) this.onPacket(data);
+  }
+
+  control(text) {
+    let m;
+    try { m = JSON.parse(text); } catch (e) { return; }
+    if (!m || typeof m !== "object" || typeof m.t !== "string") return;
+    const call = (fn) => { if (fn) fn(m); };
+    switch (m.t) {
+      case "hello": T.hello = m; call(this.onHello); break;
+      case "app": T.app = typeof m.name === "string" ? m.name : ""; call(this.onApp); break;
+      case "pong": call(this.onPong); break;
+      case "config": call(this.onConfig); break;
+      case "error": call(this.onError); break;
+      case "warn": call(this.onWarn); break;
+      default: break; // view status and side-feature messages are not used by this page
+    }
+  }
+
+  ping() { this.send({ t: "ping", c: performance.now() }); }
+
+  stats() {
+    const msg = this.makeStats ? this.makeStats() : null;
+    if (msg) this.send(msg);
+  }
+}

@@ -1,0 +1,160 @@
+// The picture: video packets into WebCodecs' decoder, decoded frames onto the
+// canvas, at most one per paint.
+import { T } from "./dom.js";
+
+const MAX_QUEUE = 3; // chunks waiting in the decoder before it counts as behind
+
+// A video packet: kind 1, key flag, capture time (ms since 1970, big-endian
+// double), n input ids (big-endian 32-bit), then the H.264 frame.
+export function parsePacket(buf) {
+  if (!(buf instanceof ArrayBuffer) || buf.byteLength < 11) return null;
+  const dv = new DataView(buf);
+  if (dv.getUint8(0) !== 1) return null;
+  const n = dv.getUint8(10);
+  const head = 11 + 4 * n;
+  if (buf.byteLength <= head) return null;
+  const ids = [];
+  for (let i = 0; i < n; i++) ids.push(dv.getUint32(11 + 4 * i, false));
+  return { key: dv.getUint8(1) === 1, capMs: dv.getFloat64(2, false), ids, data: new Uint8Array(buf, head) };
+}
+
+function b64bytes(s) {
+  const bin = atob(s);
+  const out = new Uint8Array(bin.length);
+  for (let i = 0; i < bin.length; i++) out[i] = bin.charCodeAt(i);
+  return out;
+}
+
+export class Video {
+  constructor(canvas) {
+    this.canvas = canvas;
+    this.ctx = canvas.getContext("2d", { alpha: false, desynchronized: true });
+    this.decoder = null;
+    this.cfgKey = "";
+    this.waitKey = true;
+    this.lastTs = 0;
+    this.pending = new Map(); // by chunk timestamp: input ids, capture time, when it went to the decoder
+    this.carryIds = [];       // ids of packets that were not decoded, handed to the next one
+    this.w = 0;
+    this.h = 0;
+    this.noScreen = false;
+    this.next = null;
+    this.drawQueued = false;
+    this.keyAskedAt = -1e9;
+    // Set by the owner.
+    this.onSize = null;        // the picture's size changed
+    this.onDrawn = null;       // (info, now) a picture was drawn; info has ids and capMs
+    this.onDecodeTime = null;  // (ms) from handing a chunk to the decoder to its picture
+    this.onWantKey = null;     // ask the host for a key frame now
+    this.onUnsupported = null; // (codec or undefined) this browser cannot decode it
+  }
+
+  // The link went away: the next stream starts with a key frame.
+  reset() { this.waitKey = true; }
+
+  makeDecoder() {
+    const dec = new VideoDecoder({
+      output: (frame) => this.decoded(frame),
+      error: (e) => {
+        // The host sends a configuration before every key frame (at least every 2 s), so a fresh decoder recovers.
+        console.warn("decoder error", e);
+        if (this.decoder === dec) { this.decoder = null; this.cfgKey = ""; this.waitKey = true; }
+      },
+    });
+    return dec;
+  }
+
+  configure(m) {
+    if (typeof m.codec !== "string" || typeof m.desc !== "string") return;
+    T.config = { codec: m.codec, w: m.w | 0, h: m.h | 0 };
+    if (!("VideoDecoder" in window)) { if (this.onUnsupported) this.onUnsupported(); return; }
+    const key = m.codec + "|" + m.desc + "|" + m.w + "x" + m.h;
+    // The same configuration arrives before every key frame; only a real change touches the decoder.
+    if (this.decoder && this.decoder.state === "configured" && key === this.cfgKey) return;
+    let desc;
+    try { desc = b64bytes(m.desc); } catch (e) { return; }
+    const config = { codec: m.codec, description: desc, optimizeForLatency: true, hardwareAcceleration: "no-preference" };
+    if (m.w > 0 && m.h > 0) { config.codedWidth = m.w | 0; config.codedHeight = m.h | 0; }
+    try {
+      if (!this.decoder || this.decoder.state === "closed") this.decoder = this.makeDecoder();
+      this.decoder.configure(config);
+      this.cfgKey = key;
+      this.waitKey = true;
+      this.pending.clear();
+      if (m.w > 0 && m.h > 0 && !this.w) { this.w = m.w; this.h = m.h; if (this.onSize) this.onSize(); }
+    } catch (e) {
+      console.warn("configure failed", e);
+      this.cfgKey = "";
+      VideoDecoder.isConfigSupported(config).then((r) => {
+        if (!r.supported && this.onUnsupported) this.onUnsupported(m.codec);
+      }, () => {});
+    }
+  }
+
+  packet(buf) {
+    const p = parsePacket(buf);
+    if (!p) return;
+    const ids = this.carryIds.concat(p.ids);
+    this.carryIds = [];
+    const dec = this.decoder;
+    if (!dec || dec.state !== "configured") { this.carryIds = ids.slice(-64); return; }
+    if (!p.key) {
+      // Behind: skip to the next key frame rather than let a queue of stale pictures build up.
+      if (this.waitKey || dec.decodeQueueSize > MAX_QUEUE) {
+        this.waitKey = true; T.dropped++; this.carryIds = ids.slice(-64);
+        this.askKeyFrame();
+        return;
+      }
+    }
+    this.waitKey = false;
+    let ts = Math.round(Number.isFinite(p.capMs) ? p.capMs * 1000 : 0);
+    if (ts <= this.lastTs) ts = this.lastTs + 1;
+    this.lastTs = ts;
+    this.pending.set(ts, { ids, capMs: p.capMs, t0: performance.now() });
+    try {
+      dec.decode(new EncodedVideoChunk({ type: p.key ? "key" : "delta", timestamp: ts, data: p.data }));
+    } catch (e) {
+      this.pending.delete(ts); this.waitKey = true;
+    }
+    if (this.pending.size > 64) this.pending.delete(this.pending.keys().next().value);
+  }
+
+  // While video flows, "retry" only makes the host send a key frame now, so a
+  // skip costs a few frames instead of waiting for the periodic key frame.
+  askKeyFrame() {
+    const now = performance.now();
+    if (now - this.keyAskedAt < 1000 || !T.drawn) return;
+    this.keyAskedAt = now;
+    if (this.onWantKey) this.onWantKey();
+  }
+
+  decoded(frame) {
+    const now = performance.now();
+    const info = this.pending.get(frame.timestamp) || { ids: [], capMs: 0, t0: -1 };
+    this.pending.delete(frame.timestamp);
+    T.frames++;
+    if (info.t0 >= 0 && this.onDecodeTime) this.onDecodeTime(now - info.t0);
+    // Only the newest picture is drawn at the next paint; one it replaces unseen
+    // hands its input ids on, since the newer picture shows those inputs too.
+    const prev = this.next;
+    if (prev) { prev.frame.close(); info.ids = prev.info.ids.concat(info.ids); T.skipped++; }
+    this.next = { frame, info };
+    if (!this.drawQueued) { this.drawQueued = true; requestAnimationFrame(() => this.draw()); }
+  }
+
+  draw() {
+    this.drawQueued = false;
+    const next = this.next;
+    if (!next) return;
+    this.next = null;
+    const { frame, info } = next;
+    const fw = frame.displayWidth, fh = frame.displayHeight;
+    const c = this.canvas;
+    if (c.width !== fw || c.height !== fh) { c.width = fw; c.height = fh; }
+    if (this.w !== fw || this.h !== fh) { this.w = fw; this.h = fh; if (this.onSize) this.onSize(); }
+    this.ctx.drawImage(frame, 0, 0, fw, fh);
+    frame.close();
+    T.drawn++;
+    if (this.onDrawn) this.onDrawn(info, performance.now());
+  }
+}
