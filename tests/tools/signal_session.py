@@ -9,14 +9,17 @@ Steps (each names its client under the step's kind):
                                       {"c": "x", "open_failed": "..."} instead of failing
   {"send": "h", "msg": {...}}         one text message, the JSON of msg
   {"send": "h", "raw": "..."}         one text message as given
-  {"send": "h", "pad": N, "msg": {}}  msg with "pad": a string making the text N bytes
+  {"send": "h", "pad": N, "msg": {}}  msg with "pad" (in its "d" if it has one): a
+                                      string making the text N bytes
   {"binary": "h", "n": 10}            one binary message of n bytes
   {"recv": "h", "n": 1}               prints the next n messages {"c": "h", "text": ...}
+  {"until": "h", "t": "pong"}         prints messages up to the first of that kind
   {"closed": "h"}                     prints messages until the server closes, then
                                       {"c": "h", "closed": code}
   {"flood": "h", "n": 3000, "msg": {...}}  sends msg n times as fast as it can,
                                       stopping when the socket closes; prints
                                       {"c": "h", "flooded": sent}
+  {"close": "h"}                      closes the client's socket
   {"sleep": seconds}
 Every printed line is one JSON object; a failure prints {"error": ...} and exits 1."""
 import asyncio
@@ -56,11 +59,13 @@ async def main():
                 if "raw" in step:
                     text = step["raw"]
                 else:
-                    msg = dict(step["msg"])
+                    msg = json.loads(json.dumps(step["msg"]))
                     if "pad" in step:
-                        msg["pad"] = ""
+                        # Inside "d" when there is one, so that it is relayed.
+                        where = msg["d"] if isinstance(msg.get("d"), dict) else msg
+                        where["pad"] = ""
                         short = len(json.dumps(msg, separators=(",", ":")).encode())
-                        msg["pad"] = "x" * (step["pad"] - short)
+                        where["pad"] = "x" * (step["pad"] - short)
                     text = json.dumps(msg, separators=(",", ":"))
                 await ws.send(text)
             elif "binary" in step:
@@ -70,6 +75,13 @@ async def main():
                 for _ in range(step["n"]):
                     m = await asyncio.wait_for(ws.recv(), WAIT)
                     out({"c": step["recv"], "text": m})
+            elif "until" in step:
+                ws = clients[step["until"]]
+                while True:
+                    m = await asyncio.wait_for(ws.recv(), WAIT)
+                    out({"c": step["until"], "text": m})
+                    if isinstance(m, str) and json.loads(m).get("t") == step["t"]:
+                        break
             elif "closed" in step:
                 name, ws = step["closed"], clients[step["closed"]]
                 try:
@@ -88,6 +100,8 @@ async def main():
                 except websockets.ConnectionClosed:
                     pass
                 out({"c": name, "flooded": sent})
+            elif "close" in step:
+                await clients.pop(step["close"]).close()
             elif "sleep" in step:
                 await asyncio.sleep(step["sleep"])
     finally:
