@@ -56,6 +56,10 @@ session.onError = (m) => {
 };
 session.onWarn = (m) => notices.hostWarning(m);
 session.onPacket = (buf) => video.packet(buf);
+session.makeReport = () => {
+  T.qd = video.takeQueueDelay();
+  return { t: "rep", qd: T.qd };
+};
 session.makeStats = () => {
   const msg = measure.takeStats(pictureSize());
   overlay.render();

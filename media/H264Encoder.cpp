@@ -192,6 +192,10 @@ void H264Encoder::setRate(int64_t bitrate, int64_t fps) {
   });
 }
 
+void H264Encoder::setFpsCap(int64_t fps) {
+  q.post([this, fps] { capGate.setRate(double(std::clamp<int64_t>(fps, 0, kMaxFps))); });
+}
+
 void H264Encoder::applyRate() {
   // x264 cannot change its frame rate, so frames arrive at the paced rate but
   // are budgeted at the opened one: scale the bitrate to make up for it.
@@ -233,11 +237,10 @@ void H264Encoder::encode(FramePtr frame) {
 void H264Encoder::offer(const FramePtr& frame) {
   if (!frame || !validFrame(*frame)) return;
   lastBuffer = frame;
-  if (minInterval > 0) {
-    double now = uptimeSeconds();
-    if (now - lastEncAt < minInterval) return;
-    lastEncAt = now;
-  }
+  const double now = uptimeSeconds();
+  if (minInterval > 0 && now - lastEncAt < minInterval) return;
+  if (!capGate.admit(now)) return;
+  if (minInterval > 0) lastEncAt = now;
   encodeNow(frame);
 }
 

@@ -577,3 +577,22 @@ TEST(H264Encoder, SetRateChangesTheOutputSizeAndPacesInput) {
   EXPECT_LE(rig.frameCount(), 3u);
   EXPECT_GE(rig.frameCount(), 1u);
 }
+
+TEST(H264Encoder, FpsCapSkipsOfferedFramesUntilLifted) {
+  std::mt19937 rng(3);
+  const int W = 320, H = 240;
+  Rig rig;
+  rig.enc.start(W, H, 30, 1000000);
+  // Made first, so that offering them back to back takes far less than the cap's half-second credit.
+  std::vector<FramePtr> burst;
+  for (int i = 0; i < 25; ++i) burst.push_back(noiseFrame(W, H, rng));
+  rig.enc.setFpsCap(1);
+  for (int i = 0; i < 20; ++i) rig.enc.encode(burst[i]);
+  rig.enc.setFpsCap(0);
+  for (int i = 20; i < 25; ++i) rig.enc.encode(burst[i]);
+  // A start waits for everything queued before it, and hands out what x264 still holds.
+  rig.enc.start(W, H, 30, 1000000);
+  size_t n = rig.frameCount();
+  EXPECT_GE(n, 1u + 5u);
+  EXPECT_LE(n, 3u + 5u);
+}

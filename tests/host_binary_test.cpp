@@ -169,6 +169,47 @@ TEST(HostBinary, HostileBytesNeverCrashIt) {
   EXPECT_NE(textOf(lines[0]).find("\"t\":\"hello\""), std::string::npos);
 }
 
+TEST(HostBinary, ALaggingViewerCapsTheFrameRateUntilItsReportsStop) {
+  ts::HostProcess h({"--test-pattern", "--no-tls", "--fps", "30"});
+  // Reads frames (video flows meanwhile) until a pong; every message before it has been handled.
+  auto roundTrip = [](ts::RawClient& c) {
+    c.sendFrame(1, R"({"t":"ping","c":7})");
+    for (int i = 0; i < 2000; ++i) {
+      auto f = c.readFrame();
+      if (!f) return false;
+      if (f->opcode == 1 && f->payload.find("\"pong\"") != std::string::npos) return true;
+    }
+    return false;
+  };
+  {
+    // Reports it cannot use change nothing and break nothing.
+    ts::RawClient bad(h.port);
+    ASSERT_TRUE(bad.upgrade("testtoken"));
+    for (std::string text : {R"({"t":"rep"})", R"({"t":"rep","qd":"900"})", R"({"t":"rep","qd":null})",
+                             R"({"t":"rep","qd":[900]})", R"({"t":"rep","qd":1e400})", R"({"t":"rep","qd":-1e308})",
+                             R"({"t":"rep","qd":900)", R"({"t":"rep","qd":-5})", R"({"t":"rep","qd":{}})"})
+      bad.sendFrame(1, text);
+    ASSERT_TRUE(roundTrip(bad));
+  }
+  EXPECT_EQ(h.proc->output().find("fps に"), std::string::npos) << h.proc->output();
+  // Three reports in a row of a picture 900 ms late.
+  ts::RawClient c(h.port);
+  ASSERT_TRUE(c.upgrade("testtoken"));
+  for (int i = 0; i < 3; ++i) c.sendFrame(1, R"({"t":"rep","qd":900})");
+  ASSERT_TRUE(roundTrip(c));
+  EXPECT_NE(h.proc->output().find("[host] 表示が遅れています (900 ms): 映像を 21 fps に\n"), std::string::npos)
+      << h.proc->output();
+  // Silence from the viewer while video still flows: the cap ends by itself.
+  bool lifted = false;
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!lifted && std::chrono::steady_clock::now() < deadline) {
+    if (!c.readFrame()) break;
+    lifted = h.proc->output().find("[host] 映像のフレームレートを元に戻します\n") != std::string::npos;
+  }
+  EXPECT_TRUE(lifted) << h.proc->output();
+  EXPECT_FALSE(h.proc->exited().has_value());
+}
+
 TEST(HostBinary, ExitsWithStatusOneWhenThePortIsTaken) {
   ts::HostProcess first({"--test-pattern", "--no-tls"});
   auto dir = ts::makeTempDir();
