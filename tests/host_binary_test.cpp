@@ -151,6 +151,7 @@ TEST(HostBinary, TermSignalsEndItWithStatusZeroWhileASessionIsOpen) {
     // a host that waited for its sessions running until the limit below.
     ts::RawClient live(h.port);
     ASSERT_TRUE(live.upgrade("testtoken"));
+    ASSERT_TRUE(h.proc->waitCatches(sig)) << sig;
     EXPECT_EQ(h.proc->stop(sig, 60s), 0) << sig;
     EXPECT_TRUE(live.peerClosed()) << sig;
   }

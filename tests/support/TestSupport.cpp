@@ -106,6 +106,17 @@ size_t Child::count(const std::string& text) const {
   return n;
 }
 
+bool Child::waitCatches(int sig, std::chrono::milliseconds timeout) {
+  return waitUntil(
+      [&] {
+        std::istringstream in(readFile("/proc/" + std::to_string(pid_) + "/status"));
+        for (std::string line; std::getline(in, line);)
+          if (line.rfind("SigCgt:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1) != 0;
+        return false;
+      },
+      timeout);
+}
+
 bool Child::waitFor(const std::string& text, std::chrono::milliseconds timeout, size_t times) {
   auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {

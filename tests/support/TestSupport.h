@@ -37,6 +37,9 @@ public:
                size_t times = 1);
   // How often the output holds `text`.
   size_t count(const std::string& text) const;
+  // Waits until the process catches sig (the host sets up its handlers just
+  // after its last start-up line; a signal before that ends it outright).
+  bool waitCatches(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // Sends sig and waits for exit; returns the exit status or -1.
   int stop(int sig = 15, std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Exit status if the process has ended, else nothing.
