@@ -237,10 +237,10 @@ void H264Encoder::encode(FramePtr frame) {
 void H264Encoder::offer(const FramePtr& frame) {
   if (!frame || !validFrame(*frame)) return;
   lastBuffer = frame;
-  const double now = uptimeSeconds();
-  if (minInterval > 0 && now - lastEncAt < minInterval) return;
-  if (!capGate.admit(now)) return;
-  if (minInterval > 0) lastEncAt = now;
+  const double at = now();
+  if (minInterval > 0 && at - lastEncAt < minInterval) return;
+  if (!capGate.admit(at)) return;
+  if (minInterval > 0) lastEncAt = at;
   encodeNow(frame);
 }
 
@@ -250,6 +250,12 @@ void H264Encoder::requestKeyframe() {
     if (lastBuffer) encodeNow(lastBuffer);
   });
 }
+
+void H264Encoder::waitIdle() {
+  q.sync([] {});
+}
+
+double H264Encoder::now() const { return clock ? clock() : uptimeSeconds(); }
 
 void H264Encoder::encodeNow(const FramePtr& frame) {
   if (!session) return;
@@ -274,9 +280,9 @@ void H264Encoder::encodeNow(const FramePtr& frame) {
                      pic.img.i_stride[1], pic.img.plane[2], pic.img.i_stride[2], width, height);
   // x264 counts its key-frame interval in encoded frames; a screen that
   // changes rarely delivers few of them, so the 2 s bound is kept by time.
-  const double now = uptimeSeconds();
-  if (now - lastKeyAt >= kKeyInterval) forceKey = true;
-  if (forceKey) lastKeyAt = now;
+  const double at = now();
+  if (at - lastKeyAt >= kKeyInterval) forceKey = true;
+  if (forceKey) lastKeyAt = at;
   pic.i_type = forceKey ? X264_TYPE_IDR : X264_TYPE_AUTO;
   forceKey = false;
   pic.i_pts = nextPts++;

@@ -64,6 +64,13 @@ public:
   // Queued: the next frame is a key frame; the last offered frame is encoded
   // again at once so the key frame does not wait for the next capture.
   void requestKeyframe();
+  // Returns once everything queued before the call has run.
+  void waitIdle();
+
+  // Steady-clock seconds behind the pacing and the 2 s key-frame bound; the
+  // monotonic clock when unset. Tests set it (before start) to run time
+  // themselves. Read only on the encoder's queue.
+  std::function<double()> clock;
 
   // Both are called on the encoder's queue; onConfig always right before the
   // onFrame of each key frame.
@@ -83,6 +90,7 @@ private:
   struct Session;  // one open x264 encoder with its parameters and picture
   void handle(std::vector<uint8_t> bytes, int64_t pts, bool key);
   void applyRate();
+  double now() const;
   void drain(Session& s);
 
   SerialQueue q{"enc"};
