@@ -3,12 +3,15 @@
 // out the page (so the page's "/ws" is this server), and a computer played by
 // a second browser page with a real RTCPeerConnection and the computer's four
 // channels. Everything listens on 127.0.0.1 only.
+import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
+import os from 'node:os';
 import path from 'node:path';
 import { createRequire } from 'node:module';
-import { clientDir, launchPhone, waitFor } from './support.mjs';
+import { clientDir, freePort, launchPhone, repo, waitFor } from './support.mjs';
 
 const { WebSocketServer } = createRequire(import.meta.url)('ws');
 
@@ -193,4 +196,67 @@ export async function complete(signal, host, ws, key, sid, mark) {
     } catch { /* the page went away */ }
   }, 50);
   return { sid, answer, stop: () => clearInterval(pump) };
+}
+
+export const signalBin = process.env.TOLVANE_SIGNAL_BIN || path.join(repo, 'build/tolvane-signal');
+
+const listening = (port) => new Promise((resolve) => {
+  const c = net.connect(port, '127.0.0.1');
+  c.once('connect', () => { c.destroy(); resolve(true); });
+  c.once('error', () => resolve(false));
+});
+
+// The real rendezvous server on a port that stays the same across restarts,
+// handing out the page from the source tree's client folder.
+export class SignalServer {
+  constructor() {
+    this.port = 0;
+    this.proc = null;
+    this.logPath = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'tolvane-signal-')), 'signal.log');
+  }
+
+  get wsBase() { return `ws://127.0.0.1:${this.port}`; }
+
+  async start() {
+    if (!this.port) this.port = await freePort();
+    if (!fs.existsSync(signalBin)) throw new Error('rendezvous server missing: ' + signalBin + ' (build it first)');
+    const out = fs.openSync(this.logPath, 'a');
+    this.proc = spawn(signalBin, ['--port', String(this.port), '--bind', '127.0.0.1', '--client-dir', clientDir,
+      '--stun', 'stun:127.0.0.1:3478'], { stdio: ['ignore', out, out] });
+    fs.closeSync(out);
+    let exited = false;
+    this.proc.once('exit', () => { exited = true; });
+    await waitFor(async () => exited || await listening(this.port), 'the rendezvous server on ' + this.port);
+    if (exited) throw new Error('rendezvous server exited at start:\n' + this.log());
+  }
+
+  async stop() {
+    const proc = this.proc;
+    this.proc = null;
+    if (!proc || proc.exitCode !== null || proc.signalCode !== null) return;
+    const gone = new Promise((r) => proc.once('exit', r));
+    proc.kill('SIGTERM');
+    const t = setTimeout(() => proc.kill('SIGKILL'), 5000);
+    await gone;
+    clearTimeout(t);
+  }
+
+  log() { try { return fs.readFileSync(this.logPath, 'utf8'); } catch { return ''; } }
+
+  async dispose() { await this.stop(); fs.rmSync(path.dirname(this.logPath), { recursive: true, force: true }); }
+}
+
+// The host's connection journal (connect_log.jsonl in its data folder).
+export function connectLog(host) {
+  let text = '';
+  try { text = fs.readFileSync(path.join(host.dir, 'connect_log.jsonl'), 'utf8'); } catch { return []; }
+  return text.split('\n').filter(Boolean).map((l) => JSON.parse(l));
+}
+
+// The internet link the host wrote: the last line of last_url.txt.
+export function internetLink(host) {
+  let text = '';
+  try { text = fs.readFileSync(path.join(host.dir, 'last_url.txt'), 'utf8'); } catch { return null; }
+  const lines = text.split('\n').filter(Boolean);
+  return lines.length && lines.at(-1).includes('#k=') ? lines.at(-1) : null;
 }
