@@ -66,6 +66,10 @@ session.onError = (m) => {
 };
 session.onWarn = (m) => notices.hostWarning(m);
 session.onPacket = (buf) => video.packet(buf);
+session.makeReport = () => {
+  T.qd = video.takeQueueDelay();
+  return { t: "rep", qd: T.qd };
+};
 if (internet) {
   conn.onphase = () => pill.render();
   conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };

@@ -29,6 +29,7 @@ export class Session {
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
     this.makeStats = null;    // () => the "stats" message, every 5 s while open
+    this.makeReport = null;   // () => the "rep" message (queue delay), four times a second while open
     conn.onopen = () => this.opened();
     conn.onmessage = (data) => this.received(data);
     conn.onclose = () => this.closed();
@@ -102,7 +103,8 @@ export class Session {
     this.setState("open");
     if (this.onOpen) this.onOpen();
     this.ping();
-    this.timers = [setInterval(() => this.ping(), 2000), setInterval(() => this.stats(), 5000)];
+    this.timers = [setInterval(() => this.ping(), 2000), setInterval(() => this.stats(), 5000),
+      setInterval(() => this.report(), 250)];
   }
 
   closed() {
@@ -136,6 +138,14 @@ export class Session {
   }
 
   ping() { this.send({ t: "ping", c: performance.now() }); }
+
+  // How late the picture is, so the host can slow down for this page. A
+  // hidden page draws nothing and says nothing; the host forgets it soon.
+  report() {
+    if (document.hidden || !this.makeReport) return;
+    const msg = this.makeReport();
+    if (msg) this.send(msg);
+  }
 
   stats() {
     const msg = this.makeStats ? this.makeStats() : null;

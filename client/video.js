@@ -1,8 +1,13 @@
 // The picture: video packets into WebCodecs' decoder, decoded frames onto the
-// canvas, at most one per paint.
+// canvas, at most one per paint. Every delta frame is decoded, so a slow
+// phone or a busy computer shows fewer pictures instead of none: the host
+// lowers its frame rate from the queue delay this page reports. Only when
+// the picture is far behind are deltas skipped up to a key frame asked for.
 import { T } from "./dom.js";
+import { Lag, BEHIND_MS } from "./lag.js";
 
-const MAX_QUEUE = 3; // chunks waiting in the decoder before it counts as behind
+const MAX_QUEUE = 30; // chunks in the decoder past which it is far behind whatever their age
+const KEY_ASK_MS = 300; // a key frame asked for sooner than this is probably on its way
 
 // A video packet: kind 1, key flag, capture time (ms since 1970, big-endian
 // double), n input ids (big-endian 32-bit), then the H.264 frame.
@@ -41,6 +46,8 @@ export class Video {
     this.next = null;
     this.drawQueued = false;
     this.keyAskedAt = -1e9;
+    this.lag = new Lag();
+    this.skipSince = null; // when the oldest picture skipped since the last decoded one should have come
     // Set by the owner.
     this.onSize = null;        // the picture's size changed
     this.onDrawn = null;       // (info, now) a picture was drawn; info has ids and capMs
@@ -58,7 +65,7 @@ export class Video {
       error: (e) => {
         // The host sends a configuration before every key frame (at least every 2 s), so a fresh decoder recovers.
         console.warn("decoder error", e);
-        if (this.decoder === dec) { this.decoder = null; this.cfgKey = ""; this.waitKey = true; }
+        if (this.decoder === dec) { this.decoder = null; this.cfgKey = ""; this.waitKey = true; this.pending.clear(); }
       },
     });
     return dec;
@@ -94,14 +101,20 @@ export class Video {
   packet(buf) {
     const p = parsePacket(buf);
     if (!p) return;
+    const now = performance.now();
+    // A key frame asked for may re-encode an old picture with its old capture time: only deltas tell the lag.
+    const late = this.lag.transit(p.capMs, now);
+    const since = now - (p.key ? 0 : late);
     const ids = this.carryIds.concat(p.ids);
     this.carryIds = [];
     const dec = this.decoder;
     if (!dec || dec.state !== "configured") { this.carryIds = ids.slice(-64); return; }
     if (!p.key) {
-      // Behind: skip to the next key frame rather than let a queue of stale pictures build up.
-      if (this.waitKey || dec.decodeQueueSize > MAX_QUEUE) {
+      // Far behind: skip to a fresh key frame rather than work through a backlog of stale pictures.
+      if (this.waitKey || late > BEHIND_MS || dec.decodeQueueSize > MAX_QUEUE) {
+        if (!this.waitKey) this.lag.shown(since, now);
         this.waitKey = true; T.dropped++; this.carryIds = ids.slice(-64);
+        if (T.drawn && this.skipSince === null) this.skipSince = since;
         this.askKeyFrame();
         return;
       }
@@ -110,7 +123,10 @@ export class Video {
     let ts = Math.round(Number.isFinite(p.capMs) ? p.capMs * 1000 : 0);
     if (ts <= this.lastTs) ts = this.lastTs + 1;
     this.lastTs = ts;
-    this.pending.set(ts, { ids, capMs: p.capMs, t0: performance.now() });
+    // The picture stands for the skipped ones too: it is as late as the oldest of them.
+    const due = this.skipSince === null ? since : Math.min(since, this.skipSince);
+    this.skipSince = null;
+    this.pending.set(ts, { ids, capMs: p.capMs, t0: now, due });
     try {
       dec.decode(new EncodedVideoChunk({ type: p.key ? "key" : "delta", timestamp: ts, data: p.data }));
     } catch (e) {
@@ -123,21 +139,26 @@ export class Video {
   // skip costs a few frames instead of waiting for the periodic key frame.
   askKeyFrame() {
     const now = performance.now();
-    if (now - this.keyAskedAt < 1000 || !T.drawn) return;
+    if (now - this.keyAskedAt < KEY_ASK_MS || !T.drawn) return;
     this.keyAskedAt = now;
     if (this.onWantKey) this.onWantKey();
   }
 
   decoded(frame) {
     const now = performance.now();
-    const info = this.pending.get(frame.timestamp) || { ids: [], capMs: 0, t0: -1 };
+    const info = this.pending.get(frame.timestamp) || { ids: [], capMs: 0, t0: -1, due: now };
     this.pending.delete(frame.timestamp);
     T.frames++;
     if (info.t0 >= 0 && this.onDecodeTime) this.onDecodeTime(now - info.t0);
     // Only the newest picture is drawn at the next paint; one it replaces unseen
     // hands its input ids on, since the newer picture shows those inputs too.
     const prev = this.next;
-    if (prev) { prev.frame.close(); info.ids = prev.info.ids.concat(info.ids); T.skipped++; }
+    if (prev) {
+      prev.frame.close();
+      info.ids = prev.info.ids.concat(info.ids);
+      info.due = Math.min(info.due, prev.info.due);
+      T.skipped++;
+    }
     this.next = { frame, info };
     if (!this.drawQueued) { this.drawQueued = true; requestAnimationFrame(() => this.draw()); }
   }
@@ -155,6 +176,20 @@ export class Video {
     this.ctx.drawImage(frame, 0, 0, fw, fh);
     frame.close();
     T.drawn++;
-    if (this.onDrawn) this.onDrawn(info, performance.now());
+    const now = performance.now();
+    this.lag.shown(info.due, now);
+    if (this.onDrawn) this.onDrawn(info, now);
+  }
+
+  // Queue delay since the last call, for the "rep" report.
+  takeQueueDelay() {
+    const now = performance.now();
+    let oldest = this.next ? this.next.info.due : null;
+    for (const [ts, v] of this.pending) {
+      // A chunk the decoder never answered for is not waiting any more.
+      if (now - v.t0 > 5000) { this.pending.delete(ts); continue; }
+      if (oldest === null || v.due < oldest) oldest = v.due;
+    }
+    return this.lag.take(oldest, now);
   }
 }

@@ -17,6 +17,7 @@ const std::vector<std::string>& clientFiles() {
       "connection.js",
       "session.js",
       "video.js",
+      "lag.js",
       "measure.js",
       "stats.js",
       "layout.js",

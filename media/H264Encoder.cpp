@@ -192,6 +192,10 @@ void H264Encoder::setRate(int64_t bitrate, int64_t fps) {
   });
 }
 
+void H264Encoder::setFpsCap(int64_t fps) {
+  q.post([this, fps] { capGate.setRate(double(std::clamp<int64_t>(fps, 0, kMaxFps))); });
+}
+
 void H264Encoder::applyRate() {
   // x264 cannot change its frame rate, so frames arrive at the paced rate but
   // are budgeted at the opened one: scale the bitrate to make up for it.
@@ -233,11 +237,10 @@ void H264Encoder::encode(FramePtr frame) {
 void H264Encoder::offer(const FramePtr& frame) {
   if (!frame || !validFrame(*frame)) return;
   lastBuffer = frame;
-  if (minInterval > 0) {
-    double now = uptimeSeconds();
-    if (now - lastEncAt < minInterval) return;
-    lastEncAt = now;
-  }
+  const double at = now();
+  if (minInterval > 0 && at - lastEncAt < minInterval) return;
+  if (!capGate.admit(at)) return;
+  if (minInterval > 0) lastEncAt = at;
   encodeNow(frame);
 }
 
@@ -247,6 +250,12 @@ void H264Encoder::requestKeyframe() {
     if (lastBuffer) encodeNow(lastBuffer);
   });
 }
+
+void H264Encoder::waitIdle() {
+  q.sync([] {});
+}
+
+double H264Encoder::now() const { return clock ? clock() : uptimeSeconds(); }
 
 void H264Encoder::encodeNow(const FramePtr& frame) {
   if (!session) return;
@@ -271,9 +280,9 @@ void H264Encoder::encodeNow(const FramePtr& frame) {
                      pic.img.i_stride[1], pic.img.plane[2], pic.img.i_stride[2], width, height);
   // x264 counts its key-frame interval in encoded frames; a screen that
   // changes rarely delivers few of them, so the 2 s bound is kept by time.
-  const double now = uptimeSeconds();
-  if (now - lastKeyAt >= kKeyInterval) forceKey = true;
-  if (forceKey) lastKeyAt = now;
+  const double at = now();
+  if (at - lastKeyAt >= kKeyInterval) forceKey = true;
+  if (forceKey) lastKeyAt = at;
   pic.i_type = forceKey ? X264_TYPE_IDR : X264_TYPE_AUTO;
   forceKey = false;
   pic.i_pts = nextPts++;

@@ -5,6 +5,7 @@
 // 4-byte big-endian length prefixes; the SPS and PPS travel separately in the
 // decoder configuration handed out before every key frame.
 #include "app/SerialQueue.h"
+#include "media/FrameGate.h"
 #include "media/Frame.h"
 
 #include <atomic>
@@ -52,6 +53,10 @@ public:
   // Queued: bits per second and frames per second (at least 1); kept across
   // stop and start.
   void setRate(int64_t bitrate, int64_t fps);
+  // Queued: at most fps frames per second are encoded on average while a
+  // viewer cannot keep up (0 lifts the cap). Apart from setRate, which the
+  // network's budget sets: the stricter of the two applies.
+  void setFpsCap(int64_t fps);
   // Queued: offers a frame. Frames closer than 0.9 / fps s to the last accepted
   // one are skipped but still remembered for requestKeyframe. Frames of
   // another size than the encoder's are scaled to it.
@@ -59,6 +64,13 @@ public:
   // Queued: the next frame is a key frame; the last offered frame is encoded
   // again at once so the key frame does not wait for the next capture.
   void requestKeyframe();
+  // Returns once everything queued before the call has run.
+  void waitIdle();
+
+  // Steady-clock seconds behind the pacing and the 2 s key-frame bound; the
+  // monotonic clock when unset. Tests set it (before start) to run time
+  // themselves. Read only on the encoder's queue.
+  std::function<double()> clock;
 
   // Both are called on the encoder's queue; onConfig always right before the
   // onFrame of each key frame.
@@ -78,6 +90,7 @@ private:
   struct Session;  // one open x264 encoder with its parameters and picture
   void handle(std::vector<uint8_t> bytes, int64_t pts, bool key);
   void applyRate();
+  double now() const;
   void drain(Session& s);
 
   SerialQueue q{"enc"};
@@ -96,6 +109,7 @@ private:
   double minInterval = 0;   // seconds; 0 = no pacing
   double lastEncAt = -1e9;  // steady-clock seconds of the last accepted frame
   double lastKeyAt = -1e9;  // steady-clock seconds of the last forced key frame
+  FrameGate capGate;        // setFpsCap
   static constexpr double kKeyInterval = 2.0;
   int width = 0;
   int height = 0;

@@ -12,6 +12,7 @@
 #include "media/TestPattern.h"
 #include "session/InputTracker.h"
 
+#include <chrono>
 #include <cmath>
 
 using nlohmann::json;
@@ -22,6 +23,11 @@ const char* kScreenNotPermitted =
     "Audio Recording, turn on “Tolvane Host”, restart the host, then press Retry.";
 const char* kCaptureStartFailed = "Could not start screen capture. Please allow Screen Recording on your Mac. (%@)";
 const char* kCaptureStopped = "Screen capture stopped: %@";
+
+double steadyMs() {
+  using namespace std::chrono;
+  return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
 }  // namespace
 
 std::shared_ptr<Host> Host::create() {
@@ -36,7 +42,8 @@ Host::Host()
       capture(std::make_unique<ScreenCapture>()),
       test(std::make_unique<TestPattern>()),
       encoder(std::make_unique<H264Encoder>(tracker)),
-      injector_(std::make_unique<InputInjector>(&inputQ_)) {}
+      injector_(std::make_unique<InputInjector>(&inputQ_)),
+      pace_(settings().fps) {}
 
 Host::~Host() {
   if (apps_) apps_->stop();
@@ -110,6 +117,10 @@ void Host::routeFrame(const std::shared_ptr<const Frame>& frame) { encoder->enco
 
 void Host::sendPacket(const std::vector<uint8_t>& frame, bool key, double captureMs,
                       const std::vector<uint32_t>& ids) {
+  {
+    std::lock_guard<std::mutex> l(paceLock_);
+    applyCap(pace_.expire(steadyMs()), 0);
+  }
   // Built once; every transport and connection shares the same bytes.
   auto packet = std::make_shared<const Bytes>(videoPacket(frame, key, captureMs, ids));
   for (auto& t : servers) t->sendVideo(packet, key);
@@ -148,6 +159,8 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
     ensurePipeline(transport, conn);
   } else if (kind == "stats") {
     handleStats(m);
+  } else if (kind == "rep") {
+    handleReport(conn, m);
   } else if (kind == "mv" || kind == "md" || kind == "mu" || kind == "sc" || kind == "key" ||
              kind == "text" || kind == "rel" || kind == "rb") {
     uint32_t id = inputId(m);
@@ -169,9 +182,32 @@ void Host::handleStats(const json& m) {
   logf("[stats] " + line);
 }
 
+void Host::handleReport(const ConnPtr& conn, const json& m) {
+  auto it = m.find("qd");
+  if (it == m.end() || !it->is_number()) return;
+  const double qd = it->get<double>();
+  std::lock_guard<std::mutex> l(paceLock_);
+  applyCap(pace_.report(conn.get(), qd, steadyMs()), qd);
+}
+
+void Host::applyCap(std::optional<int64_t> cap, double qd) {
+  if (!cap) return;
+  encoder->setFpsCap(*cap);
+  if (*cap)
+    logf("[host] 表示が遅れています (" + std::to_string(std::lround(qd)) + " ms): 映像を " +
+         std::to_string(*cap) + " fps に");
+  else
+    logf("[host] 映像のフレームレートを元に戻します");
+}
+
 void Host::onClose() {
   int64_t open = 0;
   for (auto& t : servers) open += t->wsCount();
+  if (open == 0) {
+    std::lock_guard<std::mutex> l(paceLock_);
+    if (pace_.cap()) encoder->setFpsCap(0);
+    pace_.reset();
+  }
   std::lock_guard<std::mutex> l(pipeLock_);
   if (open != 0 || !running_) return;
   running_ = false;

@@ -4,6 +4,7 @@
 // and routes input to the input queue.
 #include "app/SerialQueue.h"
 #include "session/Transport.h"
+#include "session/ViewerPace.h"
 
 #include <nlohmann/json.hpp>
 
@@ -66,6 +67,9 @@ private:
   Host();
   void wire();
   void handleStats(const nlohmann::json& m);
+  // A viewer's "rep": its queue delay may cap the encoder's frame rate.
+  void handleReport(const ConnPtr& conn, const nlohmann::json& m);
+  void applyCap(std::optional<int64_t> cap, double qd);
   void routeFrame(const std::shared_ptr<const struct Frame>& frame);
   void sendPacket(const std::vector<uint8_t>& frame, bool key, double captureMs,
                   const std::vector<uint32_t>& ids);
@@ -81,6 +85,10 @@ private:
   std::mutex pipeLock_;
   bool running_ = false;
   bool starting_ = false;
+  // Reports come from every transport's queue, the expiry check from the
+  // encoder's.
+  std::mutex paceLock_;
+  ViewerPace pace_;
   std::string lastRegularApp_;
   double relX_ = 0.5, relY_ = 0.5;  // input queue only
   bool axWarned_ = false;           // input queue only

@@ -345,7 +345,7 @@ void InputInjector::button(Point at, int64_t b, bool down) {
   if (!s.ready() || !std::isfinite(at.x) || !std::isfinite(at.y)) return;
   bool right = b == 2;
   if (down) {
-    double now = epochMs();
+    double now = clockMs ? clockMs() : epochMs();
     if (now - s.lastDownMs < kClickMs && std::hypot(at.x - s.lastDownPt.x, at.y - s.lastDownPt.y) < kClickDistance) {
       s.clickCount += 1;
     } else {

@@ -28,6 +28,9 @@ public:
   // moves are confined to. Both default to the main display's bounds.
   std::function<Rect()> mapRect;
   std::function<Rect()> moveRect;
+  // Wall-clock milliseconds since the Unix epoch for the click count; the
+  // system clock when unset. Tests set it to run time themselves.
+  std::function<double()> clockMs;
 
   // Absolute move to a position given as fractions of mapRect (clamped to 0..1).
   void move(double x, double y);

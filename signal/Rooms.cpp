@@ -96,13 +96,17 @@ Rooms::Step Rooms::onText(Sock from, std::string_view text, int64_t nowMs) {
 }
 
 void Rooms::host(Sock from, Member& m, const json& msg, Step& st) {
+  if (m.role == Role::phone) {
+    error(from, "role", st);
+    return;
+  }
   if (!msg.contains("rid") || !validRid(msg["rid"])) {
     st.logs.push_back("[signal] " + sockName(from) + " host rejected (bad_rid)");
     reject(from, "bad_rid", st);
     return;
   }
   const std::string rid = msg["rid"].get<std::string>();
-  if (m.role == Role::phone || (m.role == Role::host && m.rid != rid)) {
+  if (m.role == Role::host && m.rid != rid) {
     error(from, "role", st);
     return;
   }

@@ -129,6 +129,7 @@ private:
     res_->body() = std::move(body);
     res_->prepare_payload();
     if (req_.method() == http::verb::head) res_->body().clear();  // Content-Length stays
+    beast::get_lowest_layer(stream_).expires_after(limits_.roleTimeout);
     http::async_write(stream_, *res_, [self = me(), keepAlive](beast::error_code ec, size_t) {
       if (ec) return self->end(reasonOf(ec));
       if (keepAlive) return self->readRequest();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -34,10 +35,14 @@ struct Event {
   std::vector<uint32_t> ids;
 };
 
+// An encoder on a clock of the test's own: pacing and the time-based key
+// frames then depend only on the times the test gives, never on how fast
+// this machine encodes.
 class Rig {
 public:
   explicit Rig(std::string preset = H264Encoder::kDefaultPreset)
       : tracker(std::make_shared<InputTracker>()), enc(tracker, std::move(preset)) {
+    enc.clock = [this] { return seconds.load(); };
     enc.onConfig = [this](const std::string& codec, const std::vector<uint8_t>& desc, int w, int h) {
       Event e;
       e.config = true;
@@ -56,11 +61,18 @@ public:
       push(std::move(e));
     };
   }
-  // All events once n frames have come (or after 20 s).
+  // All events once n frames have come (or after a minute).
   std::vector<Event> waitFrames(size_t n) {
     std::unique_lock<std::mutex> l(m);
-    cv.wait_for(l, 20s, [&] { return frames >= n; });
+    cv.wait_for(l, 60s, [&] { return frames >= n; });
     return events;
+  }
+  // Offers a frame at `at` seconds on the encoder's clock and waits until the
+  // encoder has dealt with it, so that the clock reads `at` when it decides.
+  void offerAt(double at, FramePtr f) {
+    seconds = at;
+    enc.encode(std::move(f));
+    enc.waitIdle();
   }
   std::vector<Event> framesOnly() {
     std::lock_guard<std::mutex> l(m);
@@ -79,6 +91,7 @@ public:
     frames = 0;
   }
 
+  std::atomic<double> seconds{1000};
   std::shared_ptr<InputTracker> tracker;
   H264Encoder enc;
 
@@ -111,13 +124,13 @@ std::vector<FramePtr> patternFrames(size_t n, int w = 1280, int h = 720) {
   tp.start(500);
   {
     std::unique_lock<std::mutex> l(m);
-    cv.wait_for(l, 10s, [&] { return out.size() >= n; });
+    cv.wait_for(l, 60s, [&] { return out.size() >= n; });
   }
   tp.stop();
   return out;
 }
 
-FramePtr noiseFrame(int w, int h, std::mt19937& rng) {
+std::shared_ptr<Frame> noiseFrame(int w, int h, std::mt19937& rng) {
   auto f = Frame::make(w, h);
   for (auto& b : f->pixels) b = static_cast<uint8_t>(rng());
   f->captureMs = epochMs();
@@ -350,8 +363,10 @@ TEST(H264Encoder, ConfigPrecedesEveryKeyFrameAndKeyFramesComeAtLeastEveryTwoSeco
   ASSERT_EQ(frames.size(), size_t(N));
   Rig rig;
   rig.enc.start(320, 240, fps, 1000000);
-  for (auto& f : frames) rig.enc.encode(f);
+  // At the opened rate: the clock's 2 s bound and x264's 20-frame interval agree.
+  for (int i = 0; i < N; ++i) rig.offerAt(1000 + i * (1.0 / fps), frames[size_t(i)]);
   auto events = rig.waitFrames(N);
+  ASSERT_EQ(rig.frameCount(), size_t(N));
   int sinceKey = 0, keys = 0;
   for (size_t i = 0; i < events.size(); ++i) {
     if (events[i].config) {
@@ -367,8 +382,7 @@ TEST(H264Encoder, ConfigPrecedesEveryKeyFrameAndKeyFramesComeAtLeastEveryTwoSeco
       EXPECT_LT(++sinceKey, 2 * fps) << "frame " << i;
     }
   }
-  EXPECT_GE(keys, 3);
-  EXPECT_LE(keys, 4);  // no key frames beyond the schedule
+  EXPECT_EQ(keys, 3);  // frames 0, 20 and 40: none beyond the schedule
 }
 
 TEST(H264Encoder, KeyFramesFollowTheClockWhenFramesAreRare) {
@@ -378,15 +392,15 @@ TEST(H264Encoder, KeyFramesFollowTheClockWhenFramesAreRare) {
   ASSERT_EQ(frames.size(), 10u);
   Rig rig;
   rig.enc.start(320, 240, 60, 1000000);
-  for (auto& f : frames) {
-    rig.enc.encode(f);
-    std::this_thread::sleep_for(std::chrono::milliseconds(280));
-  }
-  auto events = rig.waitFrames(10);
-  int keys = 0;
-  for (auto& e : events) keys += (!e.config && e.key) ? 1 : 0;
-  EXPECT_GE(keys, 2);  // the first, and one more after 2 s (about frame 8)
-  EXPECT_LE(keys, 3);
+  for (int i = 0; i < 10; ++i) rig.offerAt(1000 + 0.28 * i, frames[size_t(i)]);
+  rig.waitFrames(10);
+  auto out = rig.framesOnly();
+  ASSERT_EQ(out.size(), 10u);
+  std::vector<size_t> keys;
+  for (size_t i = 0; i < out.size(); ++i)
+    if (out[i].key) keys.push_back(i);
+  // The first, and the first frame 2 s after it (2.24 s), far short of 120 frames.
+  EXPECT_EQ(keys, (std::vector<size_t>{0, 8}));
 }
 
 TEST(H264Encoder, CarriesCaptureTimeAndTheInputIdsHandledBeforeIt) {
@@ -429,16 +443,15 @@ TEST(H264Encoder, KeyFrameRequestsReencodeTheLastOfferedFrame) {
 
   // Nothing offered yet: the request waits for the next frame.
   rig.enc.requestKeyframe();
-  std::this_thread::sleep_for(150ms);
+  rig.enc.waitIdle();
   EXPECT_EQ(rig.frameCount(), 0u);
-  rig.enc.encode(frames[0]);
+  rig.offerAt(1000, frames[0]);
   auto events = rig.waitFrames(1);
   ASSERT_EQ(rig.frameCount(), 1u);
   EXPECT_TRUE(events.back().key);
 
   // Frame 2 arrives too soon and is skipped, but a key-frame request encodes it.
-  rig.enc.encode(frames[1]);
-  std::this_thread::sleep_for(150ms);
+  rig.offerAt(1000.5, frames[1]);
   EXPECT_EQ(rig.frameCount(), 1u);
   rig.enc.requestKeyframe();
   events = rig.waitFrames(2);
@@ -447,14 +460,16 @@ TEST(H264Encoder, KeyFrameRequestsReencodeTheLastOfferedFrame) {
   EXPECT_TRUE(events[events.size() - 2].config);
   EXPECT_EQ(events.back().captureMs, frames[1]->captureMs);
 
-  // The request did not count as a paced frame: frame 3 is still too soon.
-  rig.enc.encode(frames[2]);
-  std::this_thread::sleep_for(150ms);
+  // The request did not count as a paced frame: frame 3 is still too soon
+  // after frame 1, and once 0.9 s have passed it is taken.
+  rig.offerAt(1000.8, frames[2]);
   EXPECT_EQ(rig.frameCount(), 2u);
+  rig.offerAt(1000.95, frames[2]);
+  EXPECT_EQ(rig.frameCount(), 3u);
 
-  auto d = decode(annexB(rig.waitFrames(2)));
+  auto d = decode(annexB(rig.waitFrames(3)));
   EXPECT_EQ(d.warnings, "");
-  EXPECT_EQ(d.rgb.size(), 2u * 320 * 240 * 3);
+  EXPECT_EQ(d.rgb.size(), 3u * 320 * 240 * 3);
 }
 
 TEST(H264Encoder, StopDrainsForgetsTheLastFrameAndAllowsAFreshStart) {
@@ -469,7 +484,7 @@ TEST(H264Encoder, StopDrainsForgetsTheLastFrameAndAllowsAFreshStart) {
   EXPECT_EQ(rig.frameCount(), 5u);  // everything offered before stop came out
   // The stop forgot the last frame: a key-frame request has nothing to encode.
   rig.enc.requestKeyframe();
-  std::this_thread::sleep_for(150ms);
+  rig.enc.waitIdle();
   EXPECT_EQ(rig.frameCount(), 5u);
   rig.enc.encode(frames[5]);
   auto events = rig.waitFrames(6);
@@ -481,7 +496,7 @@ TEST(H264Encoder, StopDrainsForgetsTheLastFrameAndAllowsAFreshStart) {
   rig.enc.stop();
   rig.enc.encode(frames[0]);
   rig.enc.requestKeyframe();
-  std::this_thread::sleep_for(150ms);
+  rig.enc.waitIdle();
   EXPECT_EQ(rig.frameCount(), 6u);
 }
 
@@ -537,43 +552,78 @@ TEST(H264Encoder, SetRateChangesTheOutputSizeAndPacesInput) {
   const int W = 320, H = 240;
   Rig rig;
   rig.enc.start(W, H, 30, 4000000);
-  // Noise cannot be compressed, so the encoder spends what the rate allows.
-  auto average = [&](int count, std::chrono::milliseconds gap) {
+  double t = 1000;  // the rig's clock, in seconds
+  // Offers `count` frames of noise `gap` seconds apart. Noise cannot be
+  // compressed, so each frame costs what the rate allows. Returns the mean
+  // size of the delta frames of the second half, once the rate control has
+  // settled on the new rate; key frames are left out, as the time-based bound
+  // puts one wherever 2 s of the clock have passed.
+  auto average = [&](int count, double gap) {
     rig.clear();
-    for (int i = 0; i < count; ++i) {
-      rig.enc.encode(noiseFrame(W, H, rng));
-      std::this_thread::sleep_for(gap);
-    }
-    if (gap.count() == 0)
-      rig.waitFrames(count);
-    else
-      std::this_thread::sleep_for(300ms);  // the last accepted frame's output
+    for (int i = 0; i < count; ++i) rig.offerAt(t += gap, noiseFrame(W, H, rng));
     auto out = rig.framesOnly();
+    EXPECT_EQ(out.size(), size_t(count)) << "every frame is at least the paced interval apart";
     size_t bytes = 0, n = 0;
-    for (size_t i = out.size() / 2; i < out.size(); ++i, ++n) bytes += out[i].bytes.size();
+    for (size_t i = out.size() / 2; i < out.size(); ++i) {
+      if (out[i].key) continue;
+      bytes += out[i].bytes.size();
+      ++n;
+    }
     return n ? double(bytes) / n : 0.0;
   };
-  double high = average(40, 0ms);
+  double high = average(120, 1.0 / 30);
   rig.enc.setRate(1000000, 30);
-  double low = average(40, 40ms);
-  EXPECT_GT(high, 2.5 * low) << high << " vs " << low;
-  // Budget per frame: 4 Mbit/s / 30 and 1 Mbit/s / 30.
+  double low = average(120, 0.040);
+  // Budget per frame: 4 Mbit/s / 30 and 1 Mbit/s / 30. After lowering the
+  // rate, x264's average-rate control spends up to the VBV cap (1.5 x the new
+  // rate) on noise, so a quarter of the rate gives a bit less than 2/5 of it.
+  EXPECT_GT(high, 2.0 * low) << high << " vs " << low;
   EXPECT_GT(high, 4000000 / 30 / 8 * 0.5);
   EXPECT_LT(low, 1000000 / 30 / 8 * 2.0);
 
   // Half the frame rate: the same bitrate buys twice the bytes per frame.
   rig.enc.setRate(1000000, 15);
-  double half = average(30, 75ms);
+  double half = average(90, 0.075);
   EXPECT_GT(half, 1.4 * low) << half << " vs " << low;
   EXPECT_LT(half, 3.0 * low) << half << " vs " << low;
 
-  // Frames offered back to back at 15 fps: nearly all are skipped.
-  // Made first: under a sanitizer making each frame takes longer than the pacing gap.
+  // At 15 fps frames closer than 60 ms to the last accepted one are skipped:
+  // of twenty frames 7 ms apart, those at 0, 63 and 126 ms are encoded.
   std::vector<FramePtr> burst;
-  for (int i = 0; i < 20; ++i) burst.push_back(noiseFrame(W, H, rng));
+  for (int i = 0; i < 20; ++i) {
+    auto f = noiseFrame(W, H, rng);
+    f->captureMs = 5000 + i;  // tells them apart in the output
+    burst.push_back(f);
+  }
   rig.clear();
-  for (auto& f : burst) rig.enc.encode(f);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_LE(rig.frameCount(), 3u);
-  EXPECT_GE(rig.frameCount(), 1u);
+  t += 1;
+  for (int i = 0; i < 20; ++i) rig.offerAt(t + 0.007 * i, burst[size_t(i)]);
+  std::vector<double> taken;
+  for (auto& e : rig.framesOnly()) taken.push_back(e.captureMs);
+  EXPECT_EQ(taken, (std::vector<double>{5000, 5009, 5018}));
+
+  // Offered at the same instant, back to back: only the first is encoded.
+  rig.clear();
+  t += 1;
+  for (int i = 0; i < 5; ++i) rig.offerAt(t, burst[size_t(i)]);
+  EXPECT_EQ(rig.frameCount(), 1u);
+}
+
+TEST(H264Encoder, FpsCapSkipsOfferedFramesUntilLifted) {
+  std::mt19937 rng(3);
+  const int W = 320, H = 240;
+  Rig rig;
+  rig.enc.start(W, H, 30, 1000000);
+  // Made first, so that offering them back to back takes far less than the cap's half-second credit.
+  std::vector<FramePtr> burst;
+  for (int i = 0; i < 25; ++i) burst.push_back(noiseFrame(W, H, rng));
+  rig.enc.setFpsCap(1);
+  for (int i = 0; i < 20; ++i) rig.enc.encode(burst[i]);
+  rig.enc.setFpsCap(0);
+  for (int i = 20; i < 25; ++i) rig.enc.encode(burst[i]);
+  // A start waits for everything queued before it, and hands out what x264 still holds.
+  rig.enc.start(W, H, 30, 1000000);
+  size_t n = rig.frameCount();
+  EXPECT_GE(n, 1u + 5u);
+  EXPECT_LE(n, 3u + 5u);
 }

@@ -46,7 +46,7 @@ struct Names {
     seen.push_back(n);
     cv.notify_all();
   }
-  bool waitCount(size_t n, std::chrono::milliseconds limit = 3s) {
+  bool waitCount(size_t n, std::chrono::milliseconds limit = 60s) {
     std::unique_lock<std::mutex> l(m);
     return cv.wait_for(l, limit, [&] { return seen.size() >= n; });
   }
@@ -55,6 +55,13 @@ struct Names {
     return seen;
   }
 };
+// Whether some client listens for property changes on the root window. The
+// watcher asks for them and reads what is in front in one go, so once they
+// are asked for, what changes next is news to it.
+bool rootWatched(Display* d) {
+  XWindowAttributes a{};
+  return XGetWindowAttributes(d, DefaultRootWindow(d), &a) && (a.all_event_masks & PropertyChangeMask);
+}
 }  // namespace
 
 TEST(FrontAppWatcher, ReportsEachNewApplicationByItsDesktopEntryOrClass) {
@@ -83,8 +90,9 @@ TEST(FrontAppWatcher, ReportsEachNewApplicationByItsDesktopEntryOrClass) {
   Names names;
   FrontAppWatcher w;
   w.onActivated = [&](const std::string& n) { names.add(n); };
+  ASSERT_FALSE(rootWatched(wm.d));
   w.start();
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(ts::waitUntil([&] { return rootWatched(wm.d); }));
   EXPECT_EQ(FrontAppWatcher::currentName(), "XTerm");
 
   wm.activate(fancy);

@@ -94,11 +94,12 @@ public:
   }
   // Waits until pred holds for the events, or the limit.
   bool waitFor(const std::function<bool(const std::vector<Ev>&, const std::string&)>& pred,
-               std::chrono::milliseconds limit = 5s) {
+               std::chrono::milliseconds limit = 60s) {
     std::unique_lock<std::mutex> l(m_);
     return cv_.wait_for(l, limit, [&] { return pred(evs_, text_); });
   }
-  // Waits until nothing arrived for `quiet`.
+  // Waits until nothing arrived for `quiet`. Alone it only suits checks that
+  // nothing (more) comes: a busy machine may deliver later than that.
   void settle(std::chrono::milliseconds quiet = 300ms) {
     size_t n = SIZE_MAX;
     while (true) {
@@ -326,19 +327,27 @@ TEST(InputInjector, ClickCountFollowsTimeAndDistanceAcrossButtons) {
   ts::Xvfb x;
   ASSERT_TRUE(x.ok());
   InputInjector inj;
+  // The test's own clock: the 400 ms limit is judged on the times given here.
+  double now = 1.7e12;
+  inj.clockMs = [&] { return now; };
   auto click = [&](Point p, int64_t b = 1) {
     inj.button(p, b, true);
     int64_t c = inj.clickCount();
+    now += 50;  // a release takes a while; it must not move the limit
     inj.button(p, b, false);
     EXPECT_EQ(inj.clickCount(), c) << "a release keeps the count";
     return c;
   };
   EXPECT_EQ(click({100, 100}), 1);
-  std::this_thread::sleep_for(250ms);
+  now += 250;
   EXPECT_EQ(click({103, 100}), 2);
-  std::this_thread::sleep_for(250ms);
+  now += 250;
   EXPECT_EQ(click({103, 100}, 2), 3);  // the buttons share the counter
-  std::this_thread::sleep_for(450ms);
+  now += 349;  // 399 ms after the last press
+  EXPECT_EQ(click({103, 100}), 4);
+  now += 350;  // 400 ms: too late
+  EXPECT_EQ(click({103, 100}), 1);
+  now += 450;
   EXPECT_EQ(click({103, 100}), 1);
   EXPECT_EQ(click({108.9, 100}), 2);  // 5.9 apart
   EXPECT_EQ(click({114.9, 100}), 1);  // 6 apart
@@ -349,7 +358,10 @@ TEST(InputInjector, ScrollBecomesWheelClicksWithTheRemainderCarried) {
   ASSERT_TRUE(x.ok());
   Receiver rx;
   InputInjector inj;
-  auto presses = [&] {
+  // The wheel clicks of one call: waits for `n` of them, then a moment longer
+  // for any that should not be there.
+  auto presses = [&](size_t n) {
+    EXPECT_TRUE(rx.waitFor([&](auto& evs, auto&) { return only(evs, {ButtonRelease}).size() >= n; })) << n;
     rx.settle(200ms);
     std::vector<unsigned> out;
     for (auto& e : only(rx.events(), {ButtonPress})) out.push_back(e.button);
@@ -357,23 +369,23 @@ TEST(InputInjector, ScrollBecomesWheelClicksWithTheRemainderCarried) {
     return out;
   };
   inj.scroll(0, 100);  // two clicks up, 20 carried
-  EXPECT_EQ(presses(), (std::vector<unsigned>{4, 4}));
+  EXPECT_EQ(presses(2), (std::vector<unsigned>{4, 4}));
   inj.scroll(0, 25);  // 45: one more
-  EXPECT_EQ(presses(), (std::vector<unsigned>{4}));
+  EXPECT_EQ(presses(1), (std::vector<unsigned>{4}));
   inj.scroll(0, -80);  // 5 - 80 = -75: one down
-  EXPECT_EQ(presses(), (std::vector<unsigned>{5}));
+  EXPECT_EQ(presses(1), (std::vector<unsigned>{5}));
   inj.scroll(50, 0);
-  EXPECT_EQ(presses(), (std::vector<unsigned>{6}));
+  EXPECT_EQ(presses(1), (std::vector<unsigned>{6}));
   inj.scroll(-90, 0);  // 10 - 90 = -80
-  EXPECT_EQ(presses(), (std::vector<unsigned>{7, 7}));
+  EXPECT_EQ(presses(2), (std::vector<unsigned>{7, 7}));
   inj.scroll(0, 39.4);  // -35 + 39 = 4
-  EXPECT_EQ(presses(), (std::vector<unsigned>{}));
+  EXPECT_EQ(presses(0), (std::vector<unsigned>{}));
   // Not finite or beyond 32 bits: skipped; huge but valid: capped.
   inj.scroll(NAN, 1000);
   inj.scroll(0, 1e12);
-  EXPECT_EQ(presses(), (std::vector<unsigned>{}));
+  EXPECT_EQ(presses(0), (std::vector<unsigned>{}));
   inj.scroll(0, 2e9);
-  EXPECT_EQ(presses().size(), 50u);
+  EXPECT_EQ(presses(50).size(), 50u);
 }
 
 TEST(InputInjector, KeysWithModifiersReachTheFocusedWindow) {
@@ -381,14 +393,19 @@ TEST(InputInjector, KeysWithModifiersReachTheFocusedWindow) {
   ASSERT_TRUE(x.ok());
   Receiver rx;
   InputInjector inj;
-  auto pressed = [&] {
+  // The events of `n` key taps: waits for them, then a moment longer for any
+  // that should not be there.
+  auto pressed = [&](size_t n) {
+    EXPECT_TRUE(rx.waitFor([&](auto& evs, auto&) {
+      return only(evs, {KeyPress}).size() >= n && only(evs, {KeyRelease}).size() >= n;
+    })) << n;
     rx.settle(200ms);
     auto evs = rx.events();
     rx.clear();
     return evs;
   };
   inj.key("a", 2);
-  auto evs = pressed();
+  auto evs = pressed(2);
   auto p = only(evs, {KeyPress});
   ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[0].keysym, XK_Control_L);
@@ -397,7 +414,7 @@ TEST(InputInjector, KeysWithModifiersReachTheFocusedWindow) {
   EXPECT_EQ(only(evs, {KeyRelease}).size(), 2u);
 
   inj.key("a", 1 | 4 | 8 | 16);
-  p = only(pressed(), {KeyPress});
+  p = only(pressed(4), {KeyPress});
   ASSERT_EQ(p.size(), 4u);
   EXPECT_EQ(p[3].keysym, XK_A);
   EXPECT_TRUE(p[3].state & ShiftMask);
@@ -406,14 +423,14 @@ TEST(InputInjector, KeysWithModifiersReachTheFocusedWindow) {
 
   // A keysym on the shifted level gets Shift by itself.
   inj.key(":", 0);
-  p = only(pressed(), {KeyPress});
+  p = only(pressed(2), {KeyPress});
   ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[1].keysym, XK_colon);
 
   inj.key("Enter", 0);
   inj.key("F5", 0);
   inj.key("PageDown", 0);
-  p = only(pressed(), {KeyPress});
+  p = only(pressed(3), {KeyPress});
   ASSERT_EQ(p.size(), 3u);
   EXPECT_EQ(p[0].keysym, XK_Return);
   EXPECT_EQ(p[1].keysym, XK_F5);
@@ -423,11 +440,11 @@ TEST(InputInjector, KeysWithModifiersReachTheFocusedWindow) {
   inj.key("A", 0);
   inj.key("NoSuchKey", 0);
   inj.key("", 0);
-  EXPECT_TRUE(pressed().empty());
+  EXPECT_TRUE(pressed(0).empty());
 
   // A key the layout lacks is typed on a borrowed keycode.
   inj.key("¥", 0);
-  p = only(pressed(), {KeyPress});
+  p = only(pressed(1), {KeyPress});
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].keysym, XK_yen);
 }
@@ -446,8 +463,10 @@ TEST(InputInjector, TextOfAnyScriptArrivesIntactInASlowReader) {
 
   rx.clear();
   q.sync([&] { inj.text("Hello, World!\nx\r\ny\tz"); });
+  const std::string typed = "Hello, World!\nx\nyz";
+  ASSERT_TRUE(rx.waitFor([&](auto&, auto& t) { return t.size() >= typed.size(); }));
   rx.settle();
-  EXPECT_EQ(rx.text(), "Hello, World!\nx\nyz");
+  EXPECT_EQ(rx.text(), typed);
   auto p = only(rx.events(), {KeyPress});
   ASSERT_GE(p.size(), 2u);
   EXPECT_EQ(p[p.size() - 2].keysym, XK_Tab);
@@ -458,19 +477,25 @@ TEST(InputInjector, TextOfAnyScriptArrivesIntactInASlowReader) {
   std::string many;
   for (uint32_t cp = 0x4e00; cp < 0x4e00 + 45; ++cp) many += utf8(cp);
   q.sync([&] { inj.text(many); });
-  ASSERT_TRUE(rx.waitFor([&](auto&, auto& t) { return t.size() >= many.size(); }, 10s));
+  ASSERT_TRUE(rx.waitFor([&](auto&, auto& t) { return t.size() >= many.size(); }, 120s));
   EXPECT_EQ(rx.text(), many);
 
   // Malformed UTF-8 is skipped, the rest typed.
   rx.clear();
   q.sync([&] { inj.text(std::string("o\xff\xc3k")); });
+  ASSERT_TRUE(rx.waitFor([&](auto&, auto& t) { return t.size() >= 2; }));
   rx.settle();
   EXPECT_EQ(rx.text(), "ok");
 
   // Idle for a moment: the borrowed keycodes are given back.
-  std::this_thread::sleep_for(900ms);
-  q.sync([] {});
-  EXPECT_EQ(emptyKeycodes(), freeBefore);
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  int free = -1;
+  while (std::chrono::steady_clock::now() < deadline) {
+    q.sync([] {});
+    if ((free = emptyKeycodes()) == freeBefore) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(free, freeBefore);
 }
 
 TEST(InputInjector, ReleaseAllLetsGoOfHeldButtons) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -11,6 +12,25 @@
 #include <vector>
 
 using namespace std::chrono_literals;
+
+namespace {
+// Polls cond until it holds or a minute has passed (timers on a busy machine
+// fire late, never early).
+bool eventually(const std::function<bool()>& cond) {
+  auto end = std::chrono::steady_clock::now() + 60s;
+  while (!cond() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  return cond();
+}
+
+// Runs once a timer due `after` from now has fired on q: every timer due
+// before it has had its turn by then.
+void waitPast(SerialQueue& q, std::chrono::milliseconds after) {
+  std::atomic<bool> fired{false};
+  auto t = QueueTimer::once(q, after, [&] { fired = true; });
+  EXPECT_TRUE(eventually([&] { return fired.load(); }));
+  q.sync([] {});
+}
+}  // namespace
 
 TEST(SerialQueue, RunsPostedWorkInOrderOnOneThread) {
   SerialQueue q("test");
@@ -76,8 +96,8 @@ TEST(QueueTimer, OnceFiresOnceOnTheQueueAndCancelPreventsIt) {
   std::atomic<int> cancelledFired{0};
   auto c = QueueTimer::once(q, 30ms, [&] { ++cancelledFired; });
   c->cancel();
-  std::this_thread::sleep_for(80ms);
-  q.sync([] {});
+  ASSERT_TRUE(eventually([&] { return fired.load() == 1; }));
+  waitPast(q, 60ms);  // the cancelled one would have fired by now
   EXPECT_EQ(fired.load(), 1);
   EXPECT_TRUE(onQueue.load());
   EXPECT_EQ(cancelledFired.load(), 0);
@@ -87,12 +107,11 @@ TEST(QueueTimer, RepeatingFiresUntilCancelled) {
   SerialQueue q("test");
   std::atomic<int> fired{0};
   auto t = QueueTimer::repeating(q, 0ms, 5ms, [&] { ++fired; });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(eventually([&] { return fired.load() >= 5; }));
   t->cancel();
   q.sync([] {});
   int atCancel = fired.load();
-  EXPECT_GE(atCancel, 5);
-  std::this_thread::sleep_for(40ms);
+  waitPast(q, 40ms);  // eight periods
   EXPECT_EQ(fired.load(), atCancel);
 }
 
@@ -108,8 +127,8 @@ TEST(QueueTimer, CancelFromItsOwnHandlerStopsRepeats) {
       if (++fired == 3) t->cancel();
     });
   }
-  std::this_thread::sleep_for(50ms);
-  q.sync([] {});
+  ASSERT_TRUE(eventually([&] { return fired.load() >= 3; }));
+  waitPast(q, 20ms);  // ten periods
   EXPECT_EQ(fired.load(), 3);
 }
 

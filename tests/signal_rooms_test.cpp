@@ -201,7 +201,7 @@ TEST_F(RoomsTest, LeaveCloseAndHostLossTellTheOtherSide) {
   EXPECT_TRUE(close(3).sends.empty());  // a second close is harmless
 
   int64_t c = joinWithHost(4, 1);
-  auto waiting = say(5, {{"t", "join"}, {"rid", kRid2}});
+  say(5, {{"t", "join"}, {"rid", kRid2}});
   auto lost = close(1);
   EXPECT_EQ(only(lost, 4), json({{"t", "hostgone"}}));
   EXPECT_TRUE(to(lost, 5).empty());
@@ -236,6 +236,9 @@ TEST_F(RoomsTest, RolesDoNotMix) {
   EXPECT_EQ(only(say(1, {{"t", "join"}, {"rid", kRid}}), 1), json({{"t", "error"}, {"reason", "role"}}));
   EXPECT_EQ(only(say(1, {{"t", "host"}, {"rid", kRid2}}), 1)["reason"], "role");
   EXPECT_EQ(only(say(2, {{"t", "host"}, {"rid", kRid}}), 2)["reason"], "role");
+  auto phoneAsHost = say(2, {{"t", "host"}, {"rid", "bad"}});
+  EXPECT_EQ(only(phoneAsHost, 2)["reason"], "role");
+  EXPECT_FALSE(phoneAsHost.closeSender);
   auto badJoin = say(3, {{"t", "join"}, {"rid", "short"}});
   EXPECT_EQ(only(badJoin, 3), json({{"t", "error"}, {"reason", "bad_rid"}}));
   EXPECT_FALSE(badJoin.closeSender);

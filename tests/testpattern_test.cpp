@@ -51,10 +51,10 @@ public:
       cv_.notify_all();
     };
   }
-  // The first n frames, or fewer after 10 s.
+  // The first n frames, or fewer after a minute.
   std::vector<FramePtr> wait(size_t n) {
     std::unique_lock<std::mutex> l(m_);
-    cv_.wait_for(l, 10s, [&] { return frames_.size() >= n; });
+    cv_.wait_for(l, 60s, [&] { return frames_.size() >= n; });
     return {frames_.begin(), frames_.begin() + std::min(n, frames_.size())};
   }
   size_t count() {

@@ -45,13 +45,13 @@ protected:
     argv.insert(argv.end(), extra.begin(), extra.end());
     host = std::make_unique<ts::Child>(
         argv, std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "NO_AT_BRIDGE=1"});
-    ASSERT_TRUE(host->waitFor("データ置き場", std::chrono::seconds(30))) << host->output();
+    ASSERT_TRUE(host->waitFor("データ置き場", std::chrono::seconds(90))) << host->output();
   }
   std::string httpsURL(const std::string& hostName, const std::string& path = "/") const {
     return "https://" + hostName + ":" + std::to_string(tlsPort) + path + "?t=" + token;
   }
   std::string curlTrusting(const std::string& url, int* status) const {
-    return ts::run("curl -sS --max-time 10 --cacert " + q(data + "/cert/ca.pem") + " " + q(url) + " 2>&1", status);
+    return ts::run("curl -sS --max-time 60 --cacert " + q(data + "/cert/ca.pem") + " " + q(url) + " 2>&1", status);
   }
   std::string servedFingerprint() const {
     return ts::run("echo | /usr/bin/openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort) +
@@ -77,7 +77,7 @@ TEST_F(TlsHost, ServesPageAndAuthorityTrustedThroughTheLocalCA) {
   EXPECT_EQ(curlTrusting(httpsURL("localhost"), &st), page);
   EXPECT_EQ(st, 0);
   // Without the authority the certificate is not trusted.
-  ts::run("curl -sS --max-time 10 " + q(httpsURL("127.0.0.1")) + " >/dev/null 2>&1", &st);
+  ts::run("curl -sS --max-time 60 " + q(httpsURL("127.0.0.1")) + " >/dev/null 2>&1", &st);
   EXPECT_NE(st, 0);
 
   // The download is the authority in DER.
@@ -127,7 +127,7 @@ TEST_F(TlsHost, DamagedBundleLeavesPlainHttpOnly) {
   EXPECT_NE(out.find(")。https は無効\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("[https]"), std::string::npos) << out;
   int st = -1;
-  EXPECT_EQ(ts::run("curl -sS --max-time 10 " + q(httpLink()) + " 2>&1", &st), "<html>tls " + std::to_string(tlsPort) + "</html>");
+  EXPECT_EQ(ts::run("curl -sS --max-time 60 " + q(httpLink()) + " 2>&1", &st), "<html>tls " + std::to_string(tlsPort) + "</html>");
   EXPECT_EQ(st, 0);
   ts::run("curl -sk --max-time 5 " + q(httpsLink()) + " >/dev/null 2>&1", &st);
   EXPECT_NE(st, 0);
@@ -147,7 +147,7 @@ TEST_F(TlsHost, TakenTlsPortIsLoggedAndPlainHttpGoesOn) {
   EXPECT_NE(out.find("https起動失敗: "), std::string::npos) << out;
   EXPECT_FALSE(host->exited());
   int st = -1;
-  ts::run("curl -sS --max-time 10 -o /dev/null " + q(httpLink()) + " 2>&1", &st);
+  ts::run("curl -sS --max-time 60 -o /dev/null " + q(httpLink()) + " 2>&1", &st);
   EXPECT_EQ(st, 0);
   EXPECT_EQ(ts::readFileWhenPresent(data + "/last_url.txt"), httpLink() + "\n");
   ::close(fd);

@@ -28,7 +28,8 @@ test('greets with the computer and application names and measures the round trip
   assert.match(pill, new RegExp(t.hello.name));
   assert.match(pill, new RegExp((await hook(page)).app));
   const rtt = await waitFor(async () => (await hook(page)).rtt, 'a pong');
-  assert.ok(rtt >= 0 && rtt < 1000, 'round trip ' + rtt);
+  // A measured time in milliseconds, however busy the machine.
+  assert.ok(rtt >= 0 && rtt < 30000, 'round trip ' + rtt);
   assert.deepEqual(phone.errors, []);
   await page.close();
 }));

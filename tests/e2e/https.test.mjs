@@ -45,7 +45,7 @@ test('with the host CA trusted, the secure page loads cleanly and shows the pict
     const { vw, vh } = await page.evaluate(() => ({ vw: document.getElementById('screen').width, vh: document.getElementById('screen').height }));
     const bg = await meanColour(page, Math.round(vw / 2), Math.round(vh * 0.06));
     [0.08, 0.10, 0.16].forEach((v, i) => assert.ok(Math.abs(bg[i] - v * 255) <= 12, `${name}: background ${bg.map(Math.round)}`));
-    const y = await waitFor(() => findYellow(page), 'the crosshair', 8000);
+    const y = await waitFor(() => findYellow(page), 'the crosshair', 30000);
     assert.ok(y.n > 150, 'crosshair pixels ' + y.n);
     assert.equal(await page.isHidden('#notice'), true, 'no secure-link advice on the secure page');
     await page.close();

@@ -45,8 +45,10 @@ test('touch mode: tap, long press and drag', async (t) => {
   });
   await t.test('a long press is a right click', async () => {
     const got = await capture(async () => {
+      const before = host.inputs().length;
       await touch.send('touchStart', [at(r, 0.7, 0.6)]);
-      await sleep(800);
+      // Held until the page has taken it as a long press, however late its timer fires.
+      await waitFor(() => host.inputs().length > before, 'the long press to be recognised');
       await touch.send('touchEnd', []);
     }, (g) => g.some((m) => m.t === 'mu'), 'long press');
     assert.deepEqual(kinds(got), ['md', 'mu']);

@@ -24,7 +24,7 @@ export function freePort() {
 }
 
 // Polls fn until it returns something truthy; throws with `what` after the time-out.
-export async function waitFor(fn, what, timeoutMs = 15000, everyMs = 100) {
+export async function waitFor(fn, what, timeoutMs = 30000, everyMs = 100) {
   const end = Date.now() + timeoutMs;
   let last;
   for (;;) {
@@ -84,7 +84,7 @@ export class Host {
     proc.once('exit', () => { exited = true; });
     // waitFor swallows what its probe throws, so an early exit ends the wait by returning.
     await waitFor(async () => exited || ((await tcpOpen(this.port)) && (!this.tlsPort || await tcpOpen(this.tlsPort))),
-      'the host to listen on ' + this.port, 15000).catch((e) => { throw new Error(e.message + '\n' + this.log()); });
+      'the host to listen on ' + this.port, 60000).catch((e) => { throw new Error(e.message + '\n' + this.log()); });
     if (exited) { this.proc = null; throw new Error('host exited at start:\n' + this.log()); }
   }
 

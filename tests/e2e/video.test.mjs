@@ -28,7 +28,7 @@ async function crosshairAt(fx, fy, tol = 8) {
     return await waitFor(async () => {
       last = await findYellow(page);
       return last && Math.abs(last.x - fx * last.w) <= tol && Math.abs(last.y - fy * last.h) <= tol && last;
-    }, `the crosshair at ${fx},${fy}`, 8000);
+    }, `the crosshair at ${fx},${fy}`, 30000);
   } catch (e) { e.message += ' (last seen ' + JSON.stringify(last) + ')'; throw e; }
 }
 
@@ -71,8 +71,9 @@ test('measures input-to-picture delay and decode time, and reports them to the h
     await sleep(120);
   }
   const t = await waitFor(async () => { const t = await hook(page); return t.delays.length >= before + 10 && t; }, 'ten measured delays');
-  for (const d of t.delays) assert.ok(d > 0 && d < 2000, 'delay ' + d);
-  const line = await waitFor(() => host.statsLines().find((l) => l.n > 0), 'a stats line with samples', 12000);
+  // Measured times in milliseconds, however busy the machine.
+  for (const d of t.delays) assert.ok(d > 0 && d < 30000, 'delay ' + d);
+  const line = await waitFor(() => host.statsLines().find((l) => l.n > 0), 'a stats line with samples', 30000);
   for (const k of ['p50', 'p95', 'decode_ms', 'rtt_ms']) assert.equal(typeof line[k], 'number', k + ' in ' + JSON.stringify(line));
   assert.ok(line.p50 <= line.p95);
   await page.tap('#bStats');

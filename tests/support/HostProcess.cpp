@@ -13,7 +13,8 @@ HostProcess::HostProcess(std::vector<std::string> extra, std::vector<std::string
   env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
   env.push_back("NO_AT_BRIDGE=1");
   proc = std::make_unique<Child>(argv, env);
-  proc->waitFor("データ置き場: ");
+  // The last start-up line; a sanitizer build on a busy machine takes a while.
+  proc->waitFor("データ置き場: ", std::chrono::seconds(90));
 }
 
 HostProcess::~HostProcess() {
@@ -51,7 +52,7 @@ std::vector<std::string> HostProcess::session(const std::string& actionsJson, in
 }
 
 std::string curl(const std::string& args, int* status) {
-  return run("curl -s -S --max-time 5 " + args + " 2>&1", status);
+  return run("curl -s -S --max-time 60 " + args + " 2>&1", status);
 }
 
 }  // namespace ts

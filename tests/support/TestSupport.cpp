@@ -61,6 +61,15 @@ std::string readFileWhenPresent(const std::string& path, std::chrono::millisecon
   return readFile(path);
 }
 
+bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return cond();
+}
+
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
@@ -90,11 +99,29 @@ Child::~Child() {
 
 std::string Child::output() const { return readFile(outPath_); }
 
-bool Child::waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+size_t Child::count(const std::string& text) const {
+  std::string out = output();
+  size_t n = 0;
+  for (size_t at = out.find(text); !text.empty() && at != std::string::npos; at = out.find(text, at + text.size())) ++n;
+  return n;
+}
+
+bool Child::waitCatches(int sig, std::chrono::milliseconds timeout) {
+  return waitUntil(
+      [&] {
+        std::istringstream in(readFile("/proc/" + std::to_string(pid_) + "/status"));
+        for (std::string line; std::getline(in, line);)
+          if (line.rfind("SigCgt:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1) != 0;
+        return false;
+      },
+      timeout);
+}
+
+bool Child::waitFor(const std::string& text, std::chrono::milliseconds timeout, size_t times) {
   auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {
-    if (output().find(text) != std::string::npos) return true;
-    if (exited()) return output().find(text) != std::string::npos;
+    if (count(text) >= times) return true;
+    if (exited()) return count(text) >= times;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;

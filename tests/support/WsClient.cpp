@@ -58,8 +58,7 @@ std::string RawClient::readAll(std::chrono::milliseconds timeout) {
   return out;
 }
 
-std::string RawClient::readN(size_t n, std::chrono::milliseconds timeout) {
-  auto end = std::chrono::steady_clock::now() + timeout;
+bool RawClient::fill(size_t n, std::chrono::steady_clock::time_point end) {
   char buf[65536];
   while (pending_.size() < n && fd_ >= 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
@@ -68,6 +67,11 @@ std::string RawClient::readN(size_t n, std::chrono::milliseconds timeout) {
     if (r <= 0) break;
     pending_.append(buf, static_cast<size_t>(r));
   }
+  return pending_.size() >= n;
+}
+
+std::string RawClient::readN(size_t n, std::chrono::milliseconds timeout) {
+  fill(n, std::chrono::steady_clock::now() + timeout);
   std::string out = pending_.substr(0, n);
   pending_.erase(0, out.size());
   return out;
@@ -91,7 +95,7 @@ bool RawClient::upgrade(const std::string& token, const std::string& extra) {
             " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" + extra);
   std::string head;
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (head.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
     std::string b = readN(1, std::chrono::milliseconds(500));
     if (b.empty() && peerClosed(std::chrono::milliseconds(1))) break;
@@ -133,22 +137,26 @@ void RawClient::sendFrame(uint8_t opcode, const std::string& payload, bool mask)
 }
 
 std::optional<RawClient::Frame> RawClient::readFrame(std::chrono::milliseconds timeout) {
-  std::string h = readN(2, timeout);
-  if (h.size() < 2) return std::nullopt;
-  uint64_t len = static_cast<uint8_t>(h[1]) & 0x7F;
+  // Nothing is taken from pending_ until the whole frame is there, so a frame
+  // that is slow to arrive is still read whole by the next call.
+  auto end = std::chrono::steady_clock::now() + timeout;
+  if (!fill(2, end)) return std::nullopt;
+  uint64_t len = static_cast<uint8_t>(pending_[1]) & 0x7F;
+  size_t head = 2;
   if (len == 126) {
-    auto e = readN(2, timeout);
-    if (e.size() < 2) return std::nullopt;
-    len = (uint64_t(static_cast<uint8_t>(e[0])) << 8) | static_cast<uint8_t>(e[1]);
+    head = 4;
+    if (!fill(head, end)) return std::nullopt;
+    len = (uint64_t(static_cast<uint8_t>(pending_[2])) << 8) | static_cast<uint8_t>(pending_[3]);
   } else if (len == 127) {
-    auto e = readN(8, timeout);
-    if (e.size() < 8) return std::nullopt;
+    head = 10;
+    if (!fill(head, end)) return std::nullopt;
     len = 0;
-    for (char c : e) len = (len << 8) | static_cast<uint8_t>(c);
+    for (size_t i = 2; i < head; ++i) len = (len << 8) | static_cast<uint8_t>(pending_[i]);
   }
-  auto body = readN(static_cast<size_t>(len), timeout);
-  if (body.size() < len) return std::nullopt;
-  return Frame{static_cast<uint8_t>(static_cast<uint8_t>(h[0]) & 0x0F), body};
+  if (len > (uint64_t(1) << 32) || !fill(head + static_cast<size_t>(len), end)) return std::nullopt;
+  Frame f{static_cast<uint8_t>(static_cast<uint8_t>(pending_[0]) & 0x0F), pending_.substr(head, static_cast<size_t>(len))};
+  pending_.erase(0, head + static_cast<size_t>(len));
+  return f;
 }
 
 }  // namespace ts

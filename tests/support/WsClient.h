@@ -15,12 +15,15 @@ public:
   ~RawClient();
   bool connected() const { return fd_ >= 0; }
   void sendBytes(const std::string& bytes);
+  // Timeouts bound what should arrive; they suit a sanitizer build on a busy
+  // machine, and a passing test never waits them out.
   // Reads whatever arrives until the peer closes or the timeout passes.
-  std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(3));
-  // Reads exactly n bytes (less on close or timeout).
-  std::string readN(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  std::string readAll(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Reads exactly n bytes; on close or timeout it returns what there is and
+  // keeps nothing back.
+  std::string readN(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // True when the peer has closed the connection (read returns 0 or error).
-  bool peerClosed(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  bool peerClosed(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   void close();
   int fd() const { return fd_; }
 
@@ -31,9 +34,13 @@ public:
     uint8_t opcode;
     std::string payload;
   };
-  std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // The next whole frame; nothing on timeout, with what came of the frame
+  // kept for the next call.
+  std::optional<Frame> readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 private:
+  // Reads into pending_ until it holds n bytes; false on close or timeout.
+  bool fill(size_t n, std::chrono::steady_clock::time_point end);
   int fd_ = -1;
   std::string pending_;
 };

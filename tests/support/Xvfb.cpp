@@ -43,7 +43,7 @@ Xvfb::Xvfb(int width, int height) {
   pid_ = pid;
   // Xvfb writes its display number once it listens.
   std::string number;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{fds[0], POLLIN, 0};
     if (poll(&p, 1, 100) > 0) {
@@ -63,7 +63,7 @@ Xvfb::Xvfb(int width, int height) {
   display_ = ":" + number;
   setenv("DISPLAY", display_.c_str(), 1);
   // Accepting connections is what the callers need; make sure of it.
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 600; ++i) {
     if (Display* d = XOpenDisplay(display_.c_str())) {
       XCloseDisplay(d);
       return;

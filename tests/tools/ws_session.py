@@ -6,7 +6,8 @@ ACTIONS_JSON is a list of steps: {"send": {...}} sends a message,
 {"recv": n} prints the next n text messages, {"video": n} prints the
 headers of the next n binary packets as JSON, {"sleep": s} waits, {"h264": n, "path": P} writes the next n packets
 (after the latest "config") to P as an Annex B stream for an independent
-decoder and prints their headers.
+decoder and prints their headers. With "until_id": I, "video" and "h264"
+instead end after the packet that carries input id I, taking at most n.
 Each printed line is one JSON object."""
 import asyncio
 import base64
@@ -17,6 +18,10 @@ import sys
 import time
 
 import websockets
+
+# How long one message may take to come: long enough for a sanitizer build of
+# the host on a busy machine; a passing test never waits it out.
+WAIT = 60
 
 
 def packet_header(data):
@@ -63,30 +68,34 @@ async def main():
     # The Annex B stream grows across "h264" steps so that later files decode.
     stream, config = b"", None
     # The host closes without a close frame; do not wait long for one.
-    async with websockets.connect(url, ssl=ctx, max_size=8_000_000, close_timeout=0.5) as ws:
+    async with websockets.connect(url, ssl=ctx, max_size=8_000_000, open_timeout=WAIT,
+                                  close_timeout=0.5) as ws:
         for step in actions:
             if "send" in step:
                 await ws.send(json.dumps(step["send"]))
             elif "recv" in step:
                 for _ in range(step["recv"]):
                     while True:
-                        m = await asyncio.wait_for(ws.recv(), 10)
+                        m = await asyncio.wait_for(ws.recv(), WAIT)
                         if isinstance(m, str):
                             print(json.dumps({"text": m}), flush=True)
                             break
             elif "video" in step:
                 got = 0
                 while got < step["video"]:
-                    m = await asyncio.wait_for(ws.recv(), 10)
+                    m = await asyncio.wait_for(ws.recv(), WAIT)
                     if isinstance(m, bytes):
-                        print(json.dumps({"video": packet_header(m)}), flush=True)
+                        hdr = packet_header(m)
+                        print(json.dumps({"video": hdr}), flush=True)
                         got += 1
+                        if step.get("until_id") in hdr["ids"]:
+                            break
                     else:
                         print(json.dumps({"text": m}), flush=True)
             elif "h264" in step:
                 got = 0
                 while got < step["h264"]:
-                    m = await asyncio.wait_for(ws.recv(), 10)
+                    m = await asyncio.wait_for(ws.recv(), WAIT)
                     if isinstance(m, str):
                         print(json.dumps({"text": m}), flush=True)
                         msg = json.loads(m)
@@ -100,6 +109,8 @@ async def main():
                     print(json.dumps({"video": hdr}), flush=True)
                     stream += annexb_from_frame(m[11 + 4 * len(hdr["ids"]):])
                     got += 1
+                    if step.get("until_id") in hdr["ids"]:
+                        break
                 with open(step["path"], "wb") as f:
                     f.write(stream)
             elif "sleep" in step:
