@@ -1,6 +1,8 @@
 // Builds the page's parts and wires them together.
 import { $, T, setPressed } from "./dom.js";
 import { LanConnection, lanURL } from "./connection.js";
+import { RtcConnection, signalURL } from "./rtc-connection.js";
+import { linkKey } from "./sigauth.js";
 import { Session } from "./session.js";
 import { Video } from "./video.js";
 import { Measure } from "./measure.js";
@@ -15,12 +17,20 @@ import { Cards } from "./cards.js";
 import { Notices } from "./notices.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
+// The internet link carries the connect key after "#k=": the fragment never
+// leaves the browser, and the key never leaves this page.
+const key = linkKey(location.hash);
+const internet = key !== null;
 // The host writes its HTTPS port into this tag when it serves the page.
 const tlsPort = document.querySelector('meta[name="tolvane-tls-port"]')?.content || "";
 const isLocal = ["localhost", "127.0.0.1", "[::1]", "::1"].includes(location.hostname);
 
 const canvas = $("screen"), stage = $("stage");
-const session = new Session(new LanConnection(lanURL(location, token)));
+// Browser tests shorten the internet link's wait for a connection.
+const testConnectMs = Number(window.__tolvaneTest?.connectMs) || undefined;
+const conn = internet ? new RtcConnection(signalURL(location), key, { connectMs: testConnectMs })
+  : new LanConnection(lanURL(location, token));
+const session = new Session(conn);
 const video = new Video(canvas);
 const measure = new Measure();
 const pictureSize = () => ({ w: video.w, h: video.h });
@@ -32,7 +42,7 @@ const keyboard = new Keyboard($("kb"), input, keybar);
 const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
 const pill = new Pill();
 const cards = new Cards();
-const notices = new Notices(cards, { tlsPort, token, isLocal });
+const notices = new Notices(cards, { tlsPort, token, isLocal, internet });
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -60,6 +70,18 @@ session.makeReport = () => {
   T.qd = video.takeQueueDelay();
   return { t: "rep", qd: T.qd };
 };
+if (internet) {
+  conn.onphase = () => pill.render();
+  conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };
+  conn.onbadoffer = () => notices.badOffer(() => session.retryNow());
+  conn.onfailure = (why) => {
+    if (why === "auth") session.hold(); // the same key would fail the same way
+    else notices.relayNeeded();
+  };
+  // Leaving the page ends its peer connection at once, so the computer sees the session end.
+  window.addEventListener("pagehide", () => conn.close());
+  window.addEventListener("pageshow", (e) => { if (e.persisted) session.reconnectNow(); });
+}
 session.makeStats = () => {
   const msg = measure.takeStats(pictureSize());
   overlay.render();
@@ -97,6 +119,7 @@ keyboard.onHidden = () => {
 pill.facts = () => ({
   everOpened: session.everOpened, retryIn: session.retryIn,
   needsSecure: notices.needsSecure(), noScreen: video.noScreen,
+  noHost: internet && conn.phase === "nohost",
 });
 $("pill").addEventListener("click", () => {
   if (!session.active) { session.retryNow(); return; }
@@ -111,4 +134,10 @@ input.start();
 layout.start();
 if (notices.needsSecure()) notices.insecure();
 else if (!("VideoDecoder" in window)) notices.noDecoder();
-session.start();
+if (key === "") {
+  T.error = "link";
+  cards.show("error", "This link is incomplete",
+    "The part after “#k=” must be the 64 characters the computer shows. Copy the whole internet link again.", [], "link");
+} else {
+  session.start();
+}

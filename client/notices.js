@@ -1,21 +1,25 @@
 // What the page explains to the person: the secure link, a browser that
 // cannot show the picture, an unreachable computer, problems the computer
-// reports. The secure-link advice comes back whenever another card that
+// reports, and over the internet link: a pause on the computer, a link that
+// does not fit the computer, a network that needs a relay. The secure-link advice comes back whenever another card that
 // covered it is closed, until the person dismisses it.
 import { T } from "./dom.js";
+import { RELAY_TEXT } from "./rtc-connection.js";
 
 const ERROR_TITLES = { screen: "Screen sharing is not allowed", capture: "Screen capture stopped", encoder: "Video could not start" };
 
 export class Notices {
-  constructor(cards, { tlsPort, token, isLocal }) {
+  constructor(cards, { tlsPort, token, isLocal, internet = false }) {
     this.cards = cards;
+    this.internet = internet;
     this.tlsPort = tlsPort;
     this.token = token;
     this.isLocal = isLocal;
     this.insecureDismissed = false;
   }
 
-  needsSecure() { return !window.isSecureContext && !this.isLocal; }
+  // The secure link is the computer's own LAN address; the internet link has no such page to offer.
+  needsSecure() { return !this.internet && !window.isSecureContext && !this.isLocal; }
 
   hide() {
     const was = this.cards.hide();
@@ -47,7 +51,15 @@ export class Notices {
   }
 
   noDecoder(codec) {
-    if (!window.isSecureContext) return; // the secure-context notice already says what to do
+    if (!window.isSecureContext) {
+      // On the LAN the secure-context notice already says what to do.
+      if (this.internet) {
+        this.cards.show("error", "This address is not secure",
+          "Browsers show the picture only on secure (https) pages. Open the link with an https address.",
+          [{ label: "OK", act: () => this.hide() }], "codec");
+      }
+      return;
+    }
     this.cards.show("error", "This browser cannot show the picture",
       codec ? "It cannot decode this video format (" + codec + "). Try a current Safari or Chrome."
             : "It lacks the video decoder this page needs (WebCodecs). Update the browser (iOS 16.4 or later, a current Chrome) and reload.",
@@ -58,13 +70,39 @@ export class Notices {
   offline(retry) {
     if (this.cards.tag) return;
     T.error = "offline";
-    this.cards.show("error", "Can't reach the computer",
-      "The host does not answer. Check that it is running and that this phone is on the same network.\nIf the host was restarted with a new link, open that link instead.",
+    this.cards.show("error", "Can't reach the computer", this.internet
+      ? "The connection server does not answer. Check this phone's internet connection; the page keeps trying."
+      : "The host does not answer. Check that it is running and that this phone is on the same network.\nIf the host was restarted with a new link, open that link instead.",
       [{ label: "Try again now", primary: true, act: retry }], "offline");
   }
 
-  // The link is back: the offline card has nothing more to say.
-  online() { if (T.error === "offline") this.hide(); }
+  // The link is back: cards about not getting through have nothing more to say.
+  online() {
+    if (["offline", "relay", "auth", "paused"].includes(this.cards.tag)) { T.error = null; this.hide(); }
+  }
+
+  // The computer paused connections and ends the session; only the person can ask again.
+  paused(msg, reconnect) {
+    T.paused = msg || "paused";
+    this.cards.show("info", "Paused on the computer", msg || "The computer paused connections from phones.",
+      [{ label: "Reconnect", primary: true, id: "reconnectBtn", act: () => { this.hide(); T.paused = null; reconnect(); } }], "paused");
+  }
+
+  // An offer that the key in this link does not confirm: a stale or mistyped
+  // link, or someone in between. The page does not answer it.
+  badOffer(retry) {
+    T.error = "auth";
+    this.cards.show("error", "This link does not match the computer",
+      "The computer's reply could not be confirmed with the key in this link, so the page did not answer it. The link may be outdated or mistyped. Open the newest link from the computer.",
+      [{ label: "Try again", primary: true, id: "authRetryBtn", act: () => { this.hide(); retry(); } }], "auth");
+  }
+
+  // Nothing opened in time: on most networks that means a relay would be needed.
+  relayNeeded() {
+    if (this.cards.tag && this.cards.tag !== "relay") return;
+    T.error = "relay";
+    this.cards.show("error", "No direct connection", RELAY_TEXT, [{ label: "Close", act: () => this.hide() }], "relay");
+  }
 
   // An "error" message from the computer; retry asks it to start the picture again.
   hostError(m, retry) {

@@ -6,8 +6,8 @@ import { $, T } from "./dom.js";
 export class Pill {
   constructor() {
     this.miniTimer = 0;
-    // Set by the owner: { everOpened, retryIn (s, or null), needsSecure, noScreen }.
-    this.facts = () => ({ everOpened: false, retryIn: null, needsSecure: false, noScreen: false });
+    // Set by the owner: { everOpened, retryIn (s, or null), needsSecure, noScreen, noHost }.
+    this.facts = () => ({ everOpened: false, retryIn: null, needsSecure: false, noScreen: false, noHost: false });
   }
 
   render() {
@@ -15,7 +15,14 @@ export class Pill {
     const s = T.state, f = this.facts();
     pill.dataset.s = s;
     const host = T.hello && typeof T.hello.name === "string" ? T.hello.name : "";
-    if (s === "reconnecting") {
+    if (f.noHost && (s === "connecting" || s === "reconnecting")) {
+      // The rendezvous server has no computer under this link's key.
+      name.textContent = "Waiting for the computer…"; app.textContent = "";
+      wait.textContent = "The computer is not connected to the server. Check that it is running; if it was set up again, open its newest link.";
+    } else if (s === "held") {
+      name.textContent = "Not connected"; app.textContent = "· tap to try again";
+      wait.textContent = "Not connected";
+    } else if (s === "reconnecting") {
       name.textContent = f.everOpened ? "Connection lost" : "Can't connect";
       app.textContent = f.retryIn !== null && f.retryIn > 0 ? "· retrying in " + f.retryIn + " s" : "· retrying…";
       wait.textContent = "Reconnecting…";
@@ -29,7 +36,7 @@ export class Pill {
         : f.noScreen ? "No picture yet" : "Waiting for the picture…";
     }
     $("waiting").hidden = s === "live";
-    $("waiting").querySelector(".spinner").hidden = s === "live" || (s === "open" && (f.needsSecure || f.noScreen));
+    $("waiting").querySelector(".spinner").hidden = s === "live" || s === "held" || (s === "open" && (f.needsSecure || f.noScreen));
     clearTimeout(this.miniTimer);
     pill.classList.remove("mini");
     if (s === "live") this.miniTimer = setTimeout(() => pill.classList.add("mini"), 4000);

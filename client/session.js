@@ -9,13 +9,14 @@ export class Session {
     this.conn = conn;
     this.attempts = 0;
     this.everOpened = false;
+    this.held = false;        // no new attempt until the person asks (retryNow)
     this.retryTimer = 0;
     this.retryAt = 0;
     this.countdownTimer = 0;
     this.lastMsgAt = 0;
     this.timers = [];
     // Set by the owner.
-    this.onState = null;      // (state) connecting, open, live (set by the owner), reconnecting
+    this.onState = null;      // (state) connecting, open, live (set by the owner), reconnecting, held
     this.onOpen = null;       // messages can be sent
     this.onClose = null;      // the link went away; a new attempt is scheduled
     this.onCountdown = null;  // twice a second while waiting to reconnect
@@ -64,10 +65,20 @@ export class Session {
   }
 
   // The person asked for it: start over with short waits.
-  retryNow() { this.attempts = 0; this.connect(); }
+  retryNow() { this.held = false; this.attempts = 0; this.connect(); }
 
   reconnectNow() {
-    if (!this.conn.active) { this.attempts = Math.min(this.attempts, 1); this.connect(); }
+    if (!this.conn.active && !this.held) { this.attempts = Math.min(this.attempts, 1); this.connect(); }
+  }
+
+  // Trying again by itself would not help (the computer paused connections,
+  // or the link does not fit it): the current link may finish, then nothing
+  // starts until retryNow.
+  hold() {
+    this.held = true;
+    clearTimeout(this.retryTimer); this.retryTimer = 0;
+    clearInterval(this.countdownTimer); this.countdownTimer = 0;
+    if (!this.conn.active) this.setState("held");
   }
 
   scheduleReconnect() {
@@ -100,7 +111,8 @@ export class Session {
     for (const t of this.timers) clearInterval(t);
     this.timers = [];
     if (this.onClose) this.onClose();
-    this.scheduleReconnect();
+    if (this.held) this.setState("held");
+    else this.scheduleReconnect();
   }
 
   received(data) {

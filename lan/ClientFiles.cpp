@@ -28,6 +28,10 @@ const std::vector<std::string>& clientFiles() {
       "pill.js",
       "cards.js",
       "notices.js",
+      "rtc-connection.js",
+      "client-journal.js",
+      "sigauth.js",
+      "sha256.js",
   };
   return names;
 }

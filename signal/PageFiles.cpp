@@ -1,5 +1,7 @@
 #include "signal/PageFiles.h"
 
+#include "lan/ClientFiles.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,10 +27,11 @@ static std::string typeFor(std::string_view name) {
 }
 
 std::optional<PageFile> pageFileFor(std::string_view path) {
-  if (path == "/" || path == "/index.html") return PageFile{"index.html", typeFor("index.html")};
-  // The page's other files (modules, styles) join here as a fixed list of
-  // names: "/" + name maps to name, nothing else does.
-  return std::nullopt;
+  if (path == "/") return PageFile{"index.html", typeFor("index.html")};
+  // The same list the computer serves: "/" + name maps to name, nothing else does.
+  auto name = clientFileFor(std::string(path));
+  if (!name) return std::nullopt;
+  return PageFile{*name, typeFor(*name)};
 }
 
 std::optional<std::string> readPageFile(const std::string& clientDir, const PageFile& file) {

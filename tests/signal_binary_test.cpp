@@ -70,12 +70,19 @@ TEST(SignalBinary, ServesThePageByFixedNamesOnly) {
   auto dir = ts::makeTempDir();
   ts::writeFile(dir + "/index.html", "<p>page</p>");
   ts::writeFile(dir + "/secret.txt", "no");
+  ts::writeFile(dir + "/sigauth.js", "export {};");
+  ts::writeFile(dir + "/other.js", "no");
   ts::SignalProcess s({"--client-dir", dir});
   ASSERT_GT(s.port, 0) << s.proc->output();
   auto code = [&](const std::string& args) { return ts::run("curl -s -o /dev/null -w '%{http_code}' --max-time 5 " + args); };
   EXPECT_EQ(ts::run("curl -s --max-time 5 '" + s.url("/") + "'"), "<p>page</p>");
   EXPECT_EQ(ts::run("curl -s --max-time 5 '" + s.url("/index.html?k=1") + "'"), "<p>page</p>");
-  for (const char* path : {"/secret.txt", "/..%2Fsecret.txt", "/index.html/", "/INDEX.html", "/x/../index.html", "/ws"})
+  // The page's modules, by the same list the computer serves them from.
+  EXPECT_EQ(ts::run("curl -s --max-time 5 '" + s.url("/sigauth.js") + "'"), "export {};");
+  auto js = ts::run("curl -s -I --max-time 5 '" + s.url("/sigauth.js") + "'");
+  EXPECT_NE(js.find("Content-Type: text/javascript; charset=utf-8\r\n"), std::string::npos) << js;
+  for (const char* path : {"/secret.txt", "/other.js", "/..%2Fsecret.txt", "/index.html/", "/INDEX.html",
+                           "/x/../index.html", "/ws", "/x/sigauth.js"})
     EXPECT_EQ(code("--path-as-is '" + s.url(path) + "'"), "404") << path;
   EXPECT_EQ(code("-X POST '" + s.url("/") + "'"), "405");
   auto head = ts::run("curl -s -I --max-time 5 '" + s.url("/") + "'");

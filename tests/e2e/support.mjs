@@ -45,10 +45,12 @@ function tcpOpen(port) {
 
 // The host in test-pattern mode, with its own data folder and input journal.
 // `bare` starts it with only the options a person would type (no journal, no
-// client folder), `env` adds to its environment (DISPLAY, HOME).
+// client folder), `env` adds to its environment (DISPLAY, HOME), `signal`
+// names a rendezvous server (ws URL) for the internet link.
 export class Host {
-  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true, tlsPort = 0, bare = false, env = {} } = {}) {
+  constructor({ port, token = 'e2e' + Math.random().toString(16).slice(2), extraArgs = [], testPattern = true, tlsPort = 0, bare = false, env = {}, signal = '' } = {}) {
     this.port = port;
+    this.signal = signal;
     this.bare = bare;
     this.env = env;
     this.tlsPort = tlsPort;
@@ -71,7 +73,7 @@ export class Host {
     const args = [
       ...(this.testPattern ? ['--test-pattern'] : []),
       ...(this.tlsPort ? ['--tls-port', String(this.tlsPort)] : ['--no-tls']),
-      '--no-signal', '--port', String(this.port), '--token', this.token, '--data-dir', this.dir,
+      ...(this.signal ? ['--signal', this.signal, '--stun', 'stun:127.0.0.1:3478'] : ['--no-signal']), '--port', String(this.port), '--token', this.token, '--data-dir', this.dir,
       ...(this.bare ? [] : ['--no-prompt', '--input-log', this.inputLog, '--client-dir', clientDir]), ...this.extraArgs,
     ];
     const out = fs.openSync(this.logPath, 'a');
