@@ -110,8 +110,11 @@ export class Video {
     const dec = this.decoder;
     if (!dec || dec.state !== "configured") { this.carryIds = ids.slice(-64); return; }
     if (!p.key) {
-      // Far behind: skip to a fresh key frame rather than work through a backlog of stale pictures.
-      if (this.waitKey || late > BEHIND_MS || dec.decodeQueueSize > MAX_QUEUE) {
+      // Far behind, in transit or in a slow decoder: skip to a fresh key frame
+      // rather than work through a backlog of stale pictures.
+      const oldest = this.pending.values().next().value; // insertion order: the oldest still in the decoder
+      const backlog = oldest ? now - oldest.due : 0;
+      if (this.waitKey || late > BEHIND_MS || backlog > BEHIND_MS || dec.decodeQueueSize > MAX_QUEUE) {
         if (!this.waitKey) this.lag.shown(since, now);
         this.waitKey = true; T.dropped++; this.carryIds = ids.slice(-64);
         if (T.drawn && this.skipSince === null) this.skipSince = since;
@@ -148,6 +151,14 @@ export class Video {
     const now = performance.now();
     const info = this.pending.get(frame.timestamp) || { ids: [], capMs: 0, t0: -1, due: now };
     this.pending.delete(frame.timestamp);
+    // Pictures come out in order: an older chunk still listed gave none and
+    // will not; this picture shows its inputs as well.
+    for (const [ts, v] of this.pending) {
+      if (ts >= frame.timestamp) break;
+      this.pending.delete(ts);
+      info.ids = v.ids.concat(info.ids);
+      info.due = Math.min(info.due, v.due);
+    }
     T.frames++;
     if (info.t0 >= 0 && this.onDecodeTime) this.onDecodeTime(now - info.t0);
     // Only the newest picture is drawn at the next paint; one it replaces unseen
