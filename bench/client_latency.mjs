@@ -132,15 +132,32 @@ if (argv.includes('--single')) {
   const rounds = Number(opt('rounds', 1));
   const before = opt('before', null);
   const trees = [...(before ? [['before', path.resolve(before)]] : []), ['after', repo]];
+  const all = [];
   for (let round = 0; round < rounds; round++) {
     for (const h of hogs) {
       for (const [label, dir] of trees) {
         const stop = startHogs(h);
         try {
           const res = await child(process.env.TOLVANE_HOST_BIN && label === 'after' ? process.env.TOLVANE_HOST_BIN : path.join(dir, 'build/tolvane-host'));
+          all.push({ tree: label, hog: h, ...res });
           console.log(JSON.stringify({ tree: label, hog: h, inputs, fps, ...res }));
+        } catch (e) {
+          // One starved run (no picture in time) must not cost the others.
+          console.log(JSON.stringify({ tree: label, hog: h, error: e.message }));
         } finally { stop(); }
       }
+    }
+  }
+  // Medians over the rounds, and the worst gap, per tree and hog count.
+  const med = (v) => { const s = v.slice().sort((a, b) => a - b); return s.length ? s[Math.floor((s.length - 1) / 2)] : null; };
+  for (const h of hogs) {
+    for (const [label] of trees) {
+      const rs = all.filter((r) => r.tree === label && r.hog === h);
+      if (!rs.length) continue;
+      const m = (k) => med(rs.map((r) => r[k]));
+      console.log(JSON.stringify({ summary: label, hog: h, runs: rs.length, p50_ms: m('p50_ms'), p95_ms: m('p95_ms'),
+        max_gap_ms: m('max_gap_ms'), worst_gap_ms: Math.max(...rs.map((r) => r.max_gap_ms)),
+        gaps_over_250: m('gaps_over_250'), dropped: m('dropped'), drawn_fps: m('drawn_fps') }));
     }
   }
 }

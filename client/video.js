@@ -1,12 +1,15 @@
 // The picture: video packets into WebCodecs' decoder, decoded frames onto the
 // canvas, at most one per paint. Every delta frame is decoded, so a slow
 // phone or a busy computer shows fewer pictures instead of none: the host
-// lowers its frame rate from the queue delay this page reports. Only when
-// the picture is far behind are deltas skipped up to a key frame asked for.
+// lowers its frame rate from the queue delay this page reports. Far behind,
+// the page asks for a key frame and, while it comes, goes on drawing what it
+// has; the key frame then replaces whatever still waits in the decoder. Only
+// pictures too stale to be worth showing are skipped.
 import { T } from "./dom.js";
 import { Lag, BEHIND_MS } from "./lag.js";
 
-const MAX_QUEUE = 30; // chunks in the decoder past which it is far behind whatever their age
+const STALE_MS = 1000; // deltas this late are skipped up to the next key frame
+const MAX_QUEUE = 30; // chunks in the decoder past which deltas are skipped too
 const KEY_ASK_MS = 300; // a key frame asked for sooner than this is probably on its way
 
 // A video packet: kind 1, key flag, capture time (ms since 1970, big-endian
@@ -48,6 +51,8 @@ export class Video {
     this.keyAskedAt = -1e9;
     this.lag = new Lag();
     this.skipSince = null; // when the oldest picture skipped since the last decoded one should have come
+    this.catchUp = false;  // far behind: the next key frame replaces the decoder's queue
+    this.config = null;
     // Set by the owner.
     this.onSize = null;        // the picture's size changed
     this.onDrawn = null;       // (info, now) a picture was drawn; info has ids and capMs
@@ -85,6 +90,7 @@ export class Video {
     try {
       if (!this.decoder || this.decoder.state === "closed") this.decoder = this.makeDecoder();
       this.decoder.configure(config);
+      this.config = config;
       this.cfgKey = key;
       this.waitKey = true;
       this.pending.clear();
@@ -110,15 +116,22 @@ export class Video {
     const dec = this.decoder;
     if (!dec || dec.state !== "configured") { this.carryIds = ids.slice(-64); return; }
     if (!p.key) {
-      // Far behind: skip to a fresh key frame rather than work through a backlog of stale pictures.
-      if (this.waitKey || late > BEHIND_MS || dec.decodeQueueSize > MAX_QUEUE) {
+      if (this.waitKey || late > STALE_MS || dec.decodeQueueSize > MAX_QUEUE) {
         if (!this.waitKey) this.lag.shown(since, now);
         this.waitKey = true; T.dropped++; this.carryIds = ids.slice(-64);
         if (T.drawn && this.skipSince === null) this.skipSince = since;
         this.askKeyFrame();
         return;
       }
+      // Far behind, in transit or in a slow decoder.
+      const oldest = this.pending.values().next().value; // insertion order: the oldest still in the decoder
+      if (late > BEHIND_MS || (oldest && now - oldest.due > BEHIND_MS)) { this.catchUp = true; this.askKeyFrame(); }
+    } else if (this.catchUp && this.pending.size) {
+      if (!this.jump(dec)) { this.carryIds = this.carryIds.concat(ids).slice(-64); return; }
+      ids.unshift(...this.carryIds);
+      this.carryIds = [];
     }
+    if (p.key) this.catchUp = false;
     this.waitKey = false;
     let ts = Math.round(Number.isFinite(p.capMs) ? p.capMs * 1000 : 0);
     if (ts <= this.lastTs) ts = this.lastTs + 1;
@@ -135,6 +148,28 @@ export class Video {
     if (this.pending.size > 64) this.pending.delete(this.pending.keys().next().value);
   }
 
+  // Drops what the decoder still has queued, so that the key frame that
+  // follows is the next picture; their inputs go with it. False when the
+  // decoder could not be set up again (a configuration comes with the next key frame).
+  jump(dec) {
+    for (const v of this.pending.values()) {
+      this.carryIds.push(...v.ids);
+      this.skipSince = this.skipSince === null ? v.due : Math.min(this.skipSince, v.due);
+    }
+    this.carryIds = this.carryIds.slice(-64);
+    T.dropped += this.pending.size;
+    T.jumps++;
+    this.pending.clear();
+    try {
+      dec.reset();
+      dec.configure(this.config);
+      return true;
+    } catch (e) {
+      this.cfgKey = ""; this.waitKey = true;
+      return false;
+    }
+  }
+
   // While video flows, "retry" only makes the host send a key frame now, so a
   // skip costs a few frames instead of waiting for the periodic key frame.
   askKeyFrame() {
@@ -148,6 +183,14 @@ export class Video {
     const now = performance.now();
     const info = this.pending.get(frame.timestamp) || { ids: [], capMs: 0, t0: -1, due: now };
     this.pending.delete(frame.timestamp);
+    // Pictures come out in order: an older chunk still listed gave none and
+    // will not; this picture shows its inputs as well.
+    for (const [ts, v] of this.pending) {
+      if (ts >= frame.timestamp) break;
+      this.pending.delete(ts);
+      info.ids = v.ids.concat(info.ids);
+      info.due = Math.min(info.due, v.due);
+    }
     T.frames++;
     if (info.t0 >= 0 && this.onDecodeTime) this.onDecodeTime(now - info.t0);
     // Only the newest picture is drawn at the next paint; one it replaces unseen

@@ -40,7 +40,8 @@ public:
   static constexpr double kStaleMs = 3000;
   static constexpr double kDownFactor = 0.7;
   static constexpr double kUpFactor = 1.2;
-  static constexpr int64_t kMinFps = 5;
+  // Below this the time between pictures alone nears what reads as a freeze.
+  static constexpr int64_t kMinFps = 10;
 
 private:
   struct Seen {

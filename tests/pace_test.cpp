@@ -41,7 +41,7 @@ TEST(ViewerPace, ALastingDelayLowersTheRateStepByStepDownToTheFloor) {
   EXPECT_FALSE(p.report(phone, 500, 1000).has_value());
   EXPECT_EQ(p.report(phone, 500, 1250), std::optional<int64_t>(29));
   auto caps = feed(p, phone, 500, 1500, 20000);
-  EXPECT_EQ(caps, (std::vector<int64_t>{20, 14, 9, 6, 5}));
+  EXPECT_EQ(caps, (std::vector<int64_t>{20, 14, 10}));
   EXPECT_EQ(p.cap(), ViewerPace::kMinFps);
 }
 

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { Host, launchPhone, hook, waitFor, pictureRect, findYellow } from './support.mjs';
 
 let host, phone, page;
-const reports = [];
+const reports = [], retries = [];
 before(async () => {
   host = new Host();
   await host.start();
@@ -29,6 +29,7 @@ before(async () => {
     if (typeof f.payload !== 'string') return;
     const m = JSON.parse(f.payload);
     if (m.t === 'rep') reports.push(m);
+    if (m.t === 'retry') retries.push(m);
   }));
   await page.goto(host.url);
   await waitFor(async () => (await hook(page)).drawn >= 10, 'the picture', 20000);
@@ -62,6 +63,18 @@ test('at 25 ms per picture the host lowers the frame rate and the picture goes o
       return y && Math.abs(y.x - fx * y.w) <= 8 && Math.abs(y.y - fy * y.h) <= 8;
     }, `the crosshair at ${fx},${fy}`, 15000);
   }
+  await page.evaluate(() => { window.__costMs = 0; });
+  assert.deepEqual(phone.errors, []);
+});
+
+test('far behind in its decoder it keeps drawing, asks for a key frame and jumps to it', async () => {
+  const t0 = await hook(page);
+  const asked = retries.length;
+  // Ten pictures a second at most, whatever the host sends: a backlog builds.
+  await page.evaluate(() => { window.__costMs = 100; });
+  const t1 = await waitFor(async () => { const t = await hook(page); return retries.length > asked && t.jumps > t0.jumps && t.dropped > t0.dropped && t; },
+    'a key frame asked for and the queue before it dropped', 30000);
+  await waitFor(async () => (await hook(page)).drawn >= t1.drawn + 10, 'pictures after the jump', 20000);
   await page.evaluate(() => { window.__costMs = 0; });
   assert.deepEqual(phone.errors, []);
 });
