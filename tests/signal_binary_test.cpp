@@ -1,5 +1,6 @@
 // tolvane-signal as it runs for real, driven by real WebSocket and HTTP clients.
 #include "support/SignalProcess.h"
+#include "support/WsClient.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -278,6 +279,61 @@ TEST(SignalBinary, StartUpFailuresAndStop) {
   EXPECT_EQ(s.proc->stop(15, 5s), 0);
   client.join();
   EXPECT_NE(s.proc->output().find("[signal] stopping (signal 15)"), std::string::npos);
+}
+
+TEST(SignalBinary, HostileBytesNeverBringItDown) {
+  ts::SignalProcess s;
+  ASSERT_GT(s.port, 0) << s.proc->output();
+  auto closeCode = [](ts::RawClient& c) {
+    for (int i = 0; i < 10; ++i) {
+      auto f = c.readFrame();
+      if (!f) return -1;
+      if (f->opcode == 8)
+        return f->payload.size() >= 2 ? (static_cast<uint8_t>(f->payload[0]) << 8) | static_cast<uint8_t>(f->payload[1]) : 0;
+    }
+    return -1;
+  };
+  {
+    ts::RawClient c(s.port);
+    c.sendBytes(std::string(70000, 'G'));
+    EXPECT_TRUE(c.peerClosed());
+  }
+  {
+    ts::RawClient c(s.port);  // a header past the limit
+    c.sendBytes("GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n");
+    EXPECT_TRUE(c.peerClosed());
+  }
+  {
+    ts::RawClient c(s.port);  // a TLS hello on the plain port
+    c.sendBytes(std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11) + std::string(200, '\0'));
+    EXPECT_TRUE(c.peerClosed());
+  }
+  {
+    ts::RawClient c(s.port);
+    ASSERT_TRUE(c.upgrade("x"));
+    c.sendFrame(1, R"({"t":"ping"})");
+    auto pong = c.readFrame();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->payload, R"({"t":"pong"})");
+    c.sendFrame(1, "{\"t\":\"\xff\"}");  // not UTF-8
+    EXPECT_EQ(closeCode(c), 1007);
+  }
+  {
+    ts::RawClient c(s.port);
+    ASSERT_TRUE(c.upgrade("x"));
+    c.sendFrame(1, R"({"t":"ping"})", false);  // clients must mask
+    EXPECT_EQ(closeCode(c), 1002);
+  }
+  {
+    ts::RawClient c(s.port);
+    ASSERT_TRUE(c.upgrade("x"));
+    std::string huge = "\x81\xFF";  // a 64-bit length no one could send
+    for (int i = 0; i < 8; ++i) huge.push_back(static_cast<char>(0x7F));
+    c.sendBytes(huge + std::string(4, '\0'));  // and the mask key
+    EXPECT_EQ(closeCode(c), 1009);
+  }
+  auto lines = s.session(stepsText({Open("a"), Send("a", kPing), Recv("a")}));
+  EXPECT_EQ(textsOf(lines, "a"), std::vector<json>{kPong}) << lastError(lines);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/SignalProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <regex>
 
 using nlohmann::json;
@@ -22,6 +24,18 @@ SignalProcess::SignalProcess(std::vector<std::string> extra, bool useTls) : tls(
   std::smatch m;
   std::string out = proc->output();
   if (std::regex_search(out, m, std::regex(R"(\[signal\] listening 127\.0\.0\.1:(\d+))"))) port = std::stoi(m[1]);
+}
+
+SignalProcess::~SignalProcess() {
+  if (!proc || port == 0) return;
+  bool running = !proc->exited().has_value();
+  int status = proc->stop(15, std::chrono::seconds(10));
+  if (running) {
+    EXPECT_EQ(status, 0) << proc->output();
+  }
+  std::string out = proc->output();
+  EXPECT_EQ(out.find("Sanitizer"), std::string::npos) << out;
+  EXPECT_EQ(out.find("runtime error"), std::string::npos) << out;
 }
 
 std::string SignalProcess::base() const {

@@ -14,6 +14,9 @@ namespace ts {
 struct SignalProcess {
   // Waits for the "listening" line; port stays 0 when it never came.
   explicit SignalProcess(std::vector<std::string> extra = {}, bool tls = false);
+  // Stops the server with SIGTERM and fails the test when it did not end
+  // cleanly or a sanitizer spoke up in its output.
+  ~SignalProcess();
   std::string base() const;                       // ws(s)://127.0.0.1:port
   std::string url(const std::string& path) const;  // http(s)://127.0.0.1:port + path
   // Runs the steps; every printed line parsed. *status gets the script's exit status.
