@@ -12,7 +12,7 @@ bash scripts/build.sh
 (cd build && ctest --output-on-failure -j 2 --timeout 300)
 
 BUILD_DIR=$here/build-asan bash scripts/build.sh -DTOLVANE_SANITIZE=address,undefined -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-(cd build-asan && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+(cd build-asan && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
   LSAN_OPTIONS=suppressions=$here/tests/lsan.supp \
   ctest --output-on-failure -j 2 -L 'unit|threaded' --timeout 300)
 
