@@ -108,6 +108,10 @@ protected:
       if (r.value("ev", "") == name) out.push_back(r);
     return out;
   }
+  int closeCount() {
+    std::lock_guard<std::mutex> l(m);
+    return closes;
+  }
   bool logged(const std::string& text) {
     std::lock_guard<std::mutex> l(m);
     for (auto& s : logs)
@@ -425,7 +429,7 @@ TEST_F(PeerSessionTest, NewPeerReplacesTheSession) {
   EXPECT_EQ(records("fail").size(), 2u);  // 7 and 8 never connected
   EXPECT_TRUE(records("ended").empty());
   EXPECT_EQ(events("peer_closed").size(), 3u);
-  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(closeCount(), 1);
   ASSERT_EQ(opened.size(), 2u);
   EXPECT_EQ(opened[1]->id, 2);  // ids keep counting
 }
@@ -444,7 +448,7 @@ TEST_F(PeerSessionTest, EndingsAfterConnecting) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.reason);
     ts::removeTree(dir + "/connect_log.jsonl");
-    int closesBefore = closes;
+    int closesBefore = closeCount();
     auto p = connect();
     c.cause(*p);
     t->sendTextAll("{\"t\":\"x\"}");
@@ -456,7 +460,7 @@ TEST_F(PeerSessionTest, EndingsAfterConnecting) {
     EXPECT_TRUE(ended[0]["duration_sec"].is_number_integer());
     EXPECT_TRUE(records("fail").empty());
     EXPECT_TRUE(p->closed());
-    EXPECT_EQ(closes, closesBefore + 1);
+    EXPECT_EQ(closeCount(), closesBefore + 1);
     EXPECT_FALSE(t->isLive());
     EXPECT_EQ(t->wsCount(), 0);
   }
@@ -475,7 +479,7 @@ TEST_F(PeerSessionTest, ConnectedWithoutControlChannelIsStillClosedAndRecorded) 
   EXPECT_TRUE(p->closed());
   ASSERT_EQ(records("ended").size(), 1u);
   EXPECT_EQ(records("ended")[0]["reason"], "closed");
-  EXPECT_EQ(closes, 0);
+  EXPECT_EQ(closeCount(), 0);
 }
 
 TEST_F(PeerSessionTest, PauseClosesOnlyTheSessionItWasMeantFor) {
@@ -498,8 +502,8 @@ TEST_F(PeerSessionTest, PauseClosesOnlyTheSessionItWasMeantFor) {
   auto sentCtl = p->channel("ctl")->sentTexts();
   ASSERT_FALSE(sentCtl.empty());
   EXPECT_NE(sentCtl.back().find("\"t\":\"paused\""), std::string::npos);
-  ASSERT_TRUE(waitUntil([&] { return p->closed(); }));
-  EXPECT_EQ(closes, 1);
+  ASSERT_TRUE(waitUntil([&] { return closeCount() == 1; }));
+  EXPECT_TRUE(p->closed());
 
   // Unpaused and a new phone inside the 0.4 s: the new session stays.
   t->setPaused(false);
