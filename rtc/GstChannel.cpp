@@ -23,7 +23,7 @@ public:
     // Passing the gate makes close() wait for a send under way, so no send
     // runs into a pipeline being torn down. Detaching does not stop sends.
     Gate::Pass pass(c_->peer->gate);
-    if (!pass || c_->readState() != ChannelState::Open) return false;
+    if (!pass || c_->readState() != ChannelState::Open || !c_->peer->checkDtls()) return false;
     GError* err = nullptr;
     gboolean ok;
     if (binary) {
@@ -50,9 +50,13 @@ struct ChannelBox {
   std::shared_ptr<ChannelCore> c;
 };
 
+// A channel of a session whose DTLS certificate is not (yet) the one the
+// remote description named carries nothing to its owner.
+bool trusted(ChannelCore& c) { return c.peer->checkDtls(); }
+
 void onStateSignal(GstWebRTCDataChannel*, ChannelBox* b) {
   Gate::Pass pass(b->c->peer->gate, &b->c->detached);
-  if (pass) b->c->reportState();
+  if (pass && trusted(*b->c)) b->c->reportState();
 }
 
 void onErrorSignal(GstWebRTCDataChannel* dc, GError*, ChannelBox* b) { onStateSignal(dc, b); }
@@ -61,12 +65,13 @@ void onNotifyState(GObject* dc, GParamSpec*, ChannelBox* b) { onStateSignal(GST_
 
 void onString(GstWebRTCDataChannel*, gchar* str, ChannelBox* b) {
   Gate::Pass pass(b->c->peer->gate, &b->c->detached);
-  if (pass && b->c->events.onMessage) b->c->events.onMessage(str ? std::string(str) : std::string(), false);
+  if (pass && b->c->events.onMessage && trusted(*b->c))
+    b->c->events.onMessage(str ? std::string(str) : std::string(), false);
 }
 
 void onData(GstWebRTCDataChannel*, GBytes* bytes, ChannelBox* b) {
   Gate::Pass pass(b->c->peer->gate, &b->c->detached);
-  if (!pass || !b->c->events.onMessage) return;
+  if (!pass || !b->c->events.onMessage || !trusted(*b->c)) return;
   gsize n = 0;
   const char* p = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &n)) : nullptr;
   b->c->events.onMessage(p ? std::string(p, n) : std::string(), true);
@@ -128,7 +133,7 @@ DataChannelPtr wrapChannel(const std::shared_ptr<PeerCore>& peer, GstWebRTCDataC
   if (reportInitial) {
     // A channel announced by the other side may be open already.
     Gate::Pass pass(peer->gate, &c->detached);
-    if (pass) c->reportState();
+    if (pass && peer->checkDtls()) c->reportState();
   }
   return ch;
 }

@@ -2,6 +2,7 @@
 // State shared between a GstPeer, its channels and the signal handlers
 // connected on their GStreamer objects. Handlers hold it through boxes that
 // GLib frees with the handler, so it lives as long as anything can call in.
+#include "rtc/DtlsFingerprint.h"
 #include "rtc/GstGate.h"
 #include "rtc/PeerApi.h"
 
@@ -32,11 +33,18 @@ struct PeerCore : std::enable_shared_from_this<PeerCore> {
   std::atomic<bool> iceHooked{false};  // following the data channels' ICE transport
   std::mutex iceMu;  // held while an ICE state is reported, so they stay in order
   std::optional<IceState> lastIce;  // under iceMu
+  std::atomic<bool> dtlsHooked{false};  // following the data channels' DTLS transport
+  // The remote certificate against the remote description's fingerprints:
+  // until it is known to match, nothing of the session is reported as up.
+  enum DtlsCheck { kUnchecked = 0, kMatches, kRefused };
+  std::atomic<int> dtlsCheck{kUnchecked};
   GstElement* pipeline = nullptr;  // owned; holds webrtc
   GstElement* webrtc = nullptr;
 
   std::mutex m;  // guards the fields below
   std::vector<std::string> localMids;
+  std::vector<Fingerprint> remoteFingerprints;
+  GObject* dtls = nullptr;  // referenced once hooked
   std::vector<std::pair<GObject*, gulong>> handlers;  // each object referenced
   std::vector<std::weak_ptr<struct ChannelCore>> channels;  // their events go at close
   bool tornDown = false;
@@ -62,6 +70,12 @@ struct PeerCore : std::enable_shared_from_this<PeerCore> {
   // Shuts the gate, then disconnects every handler and stops the pipeline.
   void close();
   void teardown();
+
+  // Compares the remote certificate with the remote description, once the
+  // DTLS transport has one; a refusal reports the peer failed. Inside a
+  // passage of the gate. True while the session may go on.
+  bool checkDtls();
+  bool dtlsRefused() const { return dtlsCheck.load() == kRefused; }
 };
 
 // What a channel's handlers and its DataChannel object share.

@@ -85,6 +85,11 @@ void reportIce(PeerCore& c, std::optional<IceState> s) {
   if (c.events.onIceState) c.events.onIceState(*s);
 }
 
+void onDtlsState(GObject*, GParamSpec*, PeerBox* b) {
+  Gate::Pass pass(b->core->gate);
+  if (pass) b->core->checkDtls();
+}
+
 void onIceTransportState(GObject* t, GParamSpec*, PeerBox* b) {
   Gate::Pass pass(b->core->gate);
   if (!pass) return;
@@ -96,10 +101,32 @@ void onIceTransportState(GObject* t, GParamSpec*, PeerBox* b) {
 // webrtcbin 1.22 leaves "ice-connection-state" at "new" for a session of
 // data channels only, so follow their ICE transport once it exists. Inside
 // a passage, never in a completion (the properties need webrtcbin's lock).
+void hookDtls(const std::shared_ptr<PeerCore>& core, GstElement* webrtc) {
+  if (core->dtlsHooked) return;
+  GObject* dtls = gst::dataDtlsTransport(webrtc);
+  if (!dtls) return;
+  bool expected = false;
+  if (core->dtlsHooked.compare_exchange_strong(expected, true)) {
+    {
+      std::lock_guard<std::mutex> l(core->m);
+      core->dtls = G_OBJECT(g_object_ref(dtls));
+    }
+    core->connect(dtls, "notify::state", G_CALLBACK(onDtlsState), new PeerBox{core});
+    core->connect(dtls, "notify::remote-certificate", G_CALLBACK(onDtlsState), new PeerBox{core});
+    core->checkDtls();
+  }
+  g_object_unref(dtls);
+}
+
 void hookIce(const std::shared_ptr<PeerCore>& core) {
-  if (core->iceHooked) return;
+  if (core->iceHooked && core->dtlsHooked) return;
   GstElement* webrtc = core->acquire();
   if (!webrtc) return;
+  hookDtls(core, webrtc);
+  if (core->iceHooked) {
+    gst_object_unref(webrtc);
+    return;
+  }
   GObject* ice = gst::dataIceTransport(webrtc);
   gst_object_unref(webrtc);
   if (!ice) return;
@@ -141,7 +168,11 @@ void onStateNotify(GObject* obj, GParamSpec* pspec, PeerBox* b) {
   if (name == "ice-connection-state") {
     reportIce(c, gst::iceStateFromNick(nick));
   } else if (name == "connection-state") {
-    if (auto s = gst::peerStateFromNick(nick); s && c.events.onPeerState) c.events.onPeerState(*s);
+    auto s = gst::peerStateFromNick(nick);
+    // Up only with the certificate the description named; a refused one
+    // was reported as a failure already.
+    if (s == PeerState::Connected && !c.checkDtls()) return;
+    if (s && c.events.onPeerState) c.events.onPeerState(*s);
   } else if (name == "ice-gathering-state") {
     if (auto s = gst::gatheringStateFromNick(nick); s && c.events.onGatheringState) c.events.onGatheringState(*s);
   } else if (name == "signaling-state") {
@@ -301,14 +332,56 @@ void PeerCore::close() {
   }
 }
 
+bool PeerCore::checkDtls() {
+  int now = dtlsCheck.load();
+  if (now != kUnchecked) return now == kMatches;
+  GObject* t = nullptr;
+  std::vector<Fingerprint> wanted;
+  {
+    std::lock_guard<std::mutex> l(m);
+    if (dtls) t = G_OBJECT(g_object_ref(dtls));
+    wanted = remoteFingerprints;
+  }
+  if (!t) return false;
+  gchar* pem = nullptr;
+  g_object_get(t, "remote-certificate", &pem, nullptr);
+  g_object_unref(t);
+  if (!pem || !*pem) {
+    g_free(pem);
+    return false;  // not shown yet: asked again on the next change
+  }
+  bool match = certificateMatches(pem, wanted);
+  g_free(pem);
+  int expected = kUnchecked;
+  if (!dtlsCheck.compare_exchange_strong(expected, match ? kMatches : kRefused)) return expected == kMatches;
+  if (!match) {
+    if (events.onPeerState) events.onPeerState(PeerState::Failed);
+    return false;
+  }
+  // States held back while the certificate was unknown go out now.
+  std::vector<std::shared_ptr<ChannelCore>> chans;
+  {
+    std::lock_guard<std::mutex> l(m);
+    for (auto& w : channels)
+      if (auto c = w.lock()) chans.push_back(std::move(c));
+  }
+  for (auto& c : chans) {
+    Gate::Pass pass(gate, &c->detached);
+    if (pass) c->reportState();
+  }
+  return true;
+}
+
 void PeerCore::teardown() {
   std::vector<std::pair<GObject*, gulong>> hs;
   GstElement* pipe = nullptr;
+  GObject* dtlsRef = nullptr;
   {
     std::lock_guard<std::mutex> l(m);
     if (tornDown) return;
     tornDown = true;
     hs.swap(handlers);
+    std::swap(dtlsRef, dtls);
     pipe = pipeline;
     pipeline = webrtc = nullptr;
   }
@@ -317,6 +390,7 @@ void PeerCore::teardown() {
     g_signal_handler_disconnect(obj, id);
     g_object_unref(obj);
   }
+  if (dtlsRef) g_object_unref(dtlsRef);
   if (pipe) {
     unblockSctp(pipe);
     gst_element_set_state(pipe, GST_STATE_NULL);
@@ -381,6 +455,9 @@ void GstPeer::setDescription(const char* signal, const SessionDescription& d, Re
   if (std::string(signal) == "set-local-description") {
     std::lock_guard<std::mutex> l(core_->m);
     core_->localMids = gst::sdpMids(d.sdp);
+  } else {
+    std::lock_guard<std::mutex> l(core_->m);
+    core_->remoteFingerprints = sdpFingerprints(d.sdp);
   }
   if (!Gate::inCallback()) {
     Gate::Pass pass(core_->gate);

@@ -102,12 +102,17 @@ nlohmann::json selectedPairStats(GstElement* webrtc) {
   return out;
 }
 
-GObject* dataIceTransport(GstElement* webrtc) {
+GObject* dataDtlsTransport(GstElement* webrtc) {
   auto* sctp = getObject<GObject>(webrtc, "sctp-transport");
   auto* dtls = getObject<GObject>(sctp, "transport");
+  if (sctp) g_object_unref(sctp);
+  return dtls;
+}
+
+GObject* dataIceTransport(GstElement* webrtc) {
+  auto* dtls = dataDtlsTransport(webrtc);
   auto* ice = getObject<GObject>(dtls, "transport");
   if (dtls) g_object_unref(dtls);
-  if (sctp) g_object_unref(sctp);
   return ice;
 }
 

@@ -18,5 +18,7 @@ nlohmann::json selectedPairStats(GstElement* webrtc);
 // reference for the caller; nullptr before webrtcbin made it. Reads
 // webrtcbin's properties: same rule as above.
 GObject* dataIceTransport(GstElement* webrtc);
+// The DTLS transport below them (a reference of the caller's), or nullptr.
+GObject* dataDtlsTransport(GstElement* webrtc);
 
 }  // namespace rtc::gst
