@@ -140,6 +140,38 @@ TEST_F(PhoneTest, SilentPhoneTimesOut) {
   expectOneFail("timeout");
 }
 
+TEST_F(PhoneTest, PhoneClosingTheControlChannelEndsTheSession) {
+  startHost();
+  auto p = phone("closectl", 20);
+  ASSERT_TRUE(p->waitFor("\"ev\": \"ctl_closed\"", std::chrono::seconds(90))) << p->output() << host->output();
+  ASSERT_TRUE(waitOutcome("ended")) << host->output();
+  auto ended = outcome("ended");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0]["reason"], "channel_closed");
+  EXPECT_TRUE(outcome("fail").empty());
+}
+
+// The pause comes at a fixed time after the host's start; the phone is up
+// long before it (a session takes well under a second here, the margin is
+// for a loaded machine).
+TEST_F(PhoneTest, PauseAtTheHostClosesALiveSession) {
+  startHost({"--test-pause-after", "20"});
+  auto p = phone("ok", 60);
+  ASSERT_TRUE(p->waitFor("\"ev\": \"ctl_open\"", std::chrono::seconds(19))) << p->output() << host->output();
+  ASSERT_TRUE(p->waitFor("\\\"t\\\":\\\"paused\\\"", std::chrono::seconds(90))) << p->output();
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int closes = 0;
+  while (std::chrono::steady_clock::now() < end && closes == 0) {
+    for (auto& r : journal()) closes += r.value("ev", "") == "peer_closed" && r.value("reason", "") == "paused_by_mac";
+    if (!closes) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(closes, 1) << ts::readFile(dir + "/connect_log.jsonl");
+  EXPECT_TRUE(outcome("fail").empty());
+  // A paused host takes no new phone.
+  auto again = phone("ok", 2);
+  EXPECT_TRUE(host->waitFor("[rtc] 一時停止中のため接続を受けません", std::chrono::seconds(60))) << host->output();
+}
+
 // webrtcbin completes DTLS against any certificate; the stack wrapper holds
 // the session back unless the certificate is the one the signed answer named.
 TEST_F(PhoneTest, AnotherDtlsFingerprintNeverOpensTheSession) {

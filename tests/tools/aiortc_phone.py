@@ -13,6 +13,7 @@ MODE:
   leave        join, then leave before answering
   silent       join and never answer
   twice        join, then join again on a second socket before answering
+  closectl     as ok, but closes only the control channel after the ping
 Prints one JSON object a line: {"ev": ...}."""
 import asyncio
 import hashlib
@@ -110,7 +111,7 @@ async def main():
                                 "a=fingerprint:sha-256 " + ":".join(["AB"] * 32), answer)
             await ws.send(json.dumps({"t": "sig", "d": {"kind": "answer", "sdp": answer, "sid": sid,
                                                         "mac": mac(key, "sdp|answer|" + sid + "|" + answer)}}))
-            if MODE != "ok":
+            if MODE not in ("ok", "closectl"):
                 continue
             for _ in range(600):
                 if "ctl" in channels and channels["ctl"].readyState == "open":
@@ -123,6 +124,10 @@ async def main():
             say(ev="ctl_open")
             ctl.send('{"t":"ping","c":7}')
             ctl.send('{"t":"stats","p50":1,"n":1}')
+            if MODE == "closectl":
+                await asyncio.sleep(0.5)
+                ctl.close()
+                say(ev="ctl_closed")
             await asyncio.sleep(STAY)
             await pc.close()
             say(ev="closed")
