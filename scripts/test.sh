@@ -17,7 +17,7 @@ BUILD_DIR=$here/build-asan bash scripts/build.sh -DTOLVANE_SANITIZE=address,unde
   ctest --output-on-failure -j 2 -L 'unit|threaded' --timeout 300)
 
 BUILD_DIR=$here/build-tsan bash scripts/build.sh -DTOLVANE_SANITIZE=thread -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j 2 -L threaded --timeout 300)
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$here/tests/tsan.supp" ctest --output-on-failure -j 2 -L threaded --timeout 300)
 
 if [ -d fuzz ]; then
   BUILD_DIR=$here/build-fuzz bash scripts/build.sh -DTOLVANE_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
