@@ -124,7 +124,7 @@ pill.facts = () => ({
   everOpened: session.everOpened, retryIn: session.retryIn,
   needsSecure: notices.needsSecure(), noScreen: video.noScreen,
   noHost: internet && conn.phase === "nohost",
-  route: internet ? conn.route : null,
+  route: internet && conn.isOpen ? conn.route : null,
 });
 $("pill").addEventListener("click", () => {
   if (!session.active) { session.retryNow(); return; }

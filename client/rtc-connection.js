@@ -60,12 +60,12 @@ export class RtcConnection {
     this.phase = "idle";     // idle, signal, nohost, negotiating, live
     this.liveness = new Liveness({ now });
     this.aliveTimer = 0;
-    this.route = "unknown";  // lan, internet, relay or unknown, as the computer reported it
+    this.route = null;       // lan, internet, relay or unknown as the computer reported it; null before it did
     this.freshVideo();
     // Counters for the browser tests; nothing secret.
     this.stats = T.rtc = { phase: "idle", joins: 0, cid: 0, sid: "", offers: 0, badOffers: 0, answers: 0,
       iceOut: 0, iceIn: 0, video: 0, videoBytes: 0, connSent: 0, acked: 0, pending: 0, ends: 0, lastEnd: "",
-      route: "unknown", frames: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
+      route: null, frames: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
     // Set by the owner.
     this.onopen = null;
     this.onmessage = null;
@@ -318,7 +318,7 @@ export class RtcConnection {
     this.live = true;
     clearTimeout(this.connectTimer); this.connectTimer = 0;
     this.freshVideo();
-    this.setRoute("unknown");
+    this.setRoute(null);
     this.liveness.start();
     clearInterval(this.aliveTimer);
     this.aliveTimer = setInterval(() => this.checkAlive(), 1000);

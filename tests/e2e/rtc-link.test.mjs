@@ -122,7 +122,7 @@ test('7 s without text on the control channel ends the session, counted from the
   assert.equal(r.early, true);
   assert.equal(r.withVideo, true);
   assert.equal(r.at7s, true);
-  assert.deepEqual(r.after, { live: false, active: false, lastEnd: 'silent', events: ['route:unknown', 'silent@33901', 'closed@33901'] });
+  assert.deepEqual(r.after, { live: false, active: false, lastEnd: 'silent', events: ['route:null', 'silent@33901', 'closed@33901'] });
   assert.equal(r.once, 3, 'the end is reported once');
 });
 
