@@ -41,9 +41,11 @@ public:
   // the events it wants for it. Set before negotiating.
   void onRemoteChannel(std::function<ChannelEvents(const DataChannelPtr&)> handler);
 
-  // The message size our offers announce (a=max-message-size) so that
-  // browsers send messages above 64 KiB; 0 announces none.
-  static constexpr uint64_t kAnnouncedMaxMessageSize = 262144;
+  // The message size our offers announce (a=max-message-size); 0 announces
+  // none. webrtcbin 1.22 receives a message of about 66 KB and more in
+  // pieces (seen with Chromium: 67000 bytes arrived as 66120 + 880), so no
+  // more than 64 KiB is announced and larger sends fail at the sender.
+  static constexpr uint64_t kAnnouncedMaxMessageSize = 65536;
   void setAnnouncedMaxMessageSize(uint64_t bytes);
 
 private:

@@ -82,13 +82,13 @@ TEST_F(RtcPeer, FourChannelsOpenWithTheirSettingsAndStatesInSequence) {
   }
 }
 
-TEST_F(RtcPeer, OfferAnnouncesTheLargerMessageSize) {
+TEST_F(RtcPeer, OfferAnnouncesItsMessageSize) {
   pair->createChannels();
   auto offer = PeerPair::offer(*pair->a.pc);
   ASSERT_TRUE(offer);
   EXPECT_EQ(offer->type, "offer");
   EXPECT_NE(offer->sdp.find("m=application"), std::string::npos);
-  EXPECT_NE(offer->sdp.find("a=max-message-size:262144\r\n"), std::string::npos);
+  EXPECT_NE(offer->sdp.find("a=max-message-size:" + std::to_string(rtc::GstPeer::kAnnouncedMaxMessageSize) + "\r\n"), std::string::npos);
 
   pair->a.pc->setAnnouncedMaxMessageSize(0);
   auto plain = PeerPair::offer(*pair->a.pc);

@@ -1,7 +1,10 @@
 // Large texts on the "file" channel between our webrtcbin stack (the
 // rtc_echo tool, offering as the host does) and Chromium (answering as the
 // page does): byte for byte both ways at the sizes file transfer needs, and
-// what happens just past the size the descriptions agree on. Opens peer
+// what happens just past the size the descriptions agree on. Announcing
+// 262144 showed webrtcbin delivering every text above about 66 KB in
+// pieces, which is why the offers carry 65536: file data messages must stay
+// at or under it. Opens peer
 // connections: runs only inside a private network namespace
 // (tests/tools/in-netns.sh), never on the real network.
 import { test, before, after } from 'node:test';
@@ -15,7 +18,7 @@ import { launchRtcPhone, ScriptedSignal } from './rtc-support.mjs';
 if (process.env.TOLVANE_NETNS !== '1') throw new Error('run me with tests/tools/in-netns.sh: I open peer connections');
 
 const echoBin = process.env.RTC_ECHO_BIN || path.join(repo, 'build/tests/rtc_echo');
-const ANNOUNCED = 262144;  // what our offers carry in a=max-message-size
+const ANNOUNCED = 65536;  // what our offers carry in a=max-message-size
 
 // The tool's pattern, rebuilt here: byte i = 'a' + (i * 7 + seed) % 26.
 const pattern = (len, seed) => {
@@ -167,9 +170,10 @@ async function roundTrip(size, seed) {
   assert.deepEqual(fromHost, { kind: 'string', len: size, firstBad: -1 }, 'webrtcbin\'s text in Chromium');
 }
 
-test('a 65,600-byte text arrives intact both ways', () => roundTrip(65600, 3));
-test('a 200,000-byte text arrives intact both ways', () => roundTrip(200000, 5));
-test('a text of exactly the announced size arrives intact both ways', () => roundTrip(ANNOUNCED, 11));
+test('texts up to exactly the announced size arrive intact both ways', async () => {
+  await roundTrip(49152, 3);
+  await roundTrip(ANNOUNCED, 11);
+});
 
 test('one byte past the announced size is refused by the sender on both sides, and the channel lives on', async () => {
   const pageSays = await page.evaluate((l) => window.P.send(l, 0), ANNOUNCED + 1);
