@@ -32,6 +32,20 @@ export function signalURL(location) {
   return (location.protocol === "https:" ? "wss:" : "ws:") + "//" + location.host + "/ws";
 }
 
+// The "joined" message's STUN list and, when the server runs a relay, its
+// TURN servers with the short-lived credentials it made for this join.
+// Whatever does not have the expected shape is left out.
+export function iceServersOf(m) {
+  const short = (v) => typeof v === "string" && v.length > 0 && v.length < 512;
+  const servers = Array.isArray(m.ice) ? m.ice.filter(short).slice(0, 8).map((u) => ({ urls: u })) : [];
+  const t = m.turn;
+  if (t && typeof t === "object" && Array.isArray(t.urls) && short(t.username) && short(t.credential)) {
+    const urls = t.urls.filter((u) => short(u) && /^turns?:/.test(u)).slice(0, 8);
+    if (urls.length) servers.push({ urls, username: t.username, credential: t.credential });
+  }
+  return servers;
+}
+
 // A short, harmless description of an error for the journal (never a URL or the key).
 const errName = (e) => (e && typeof e.name === "string" ? e.name : "error");
 
@@ -177,7 +191,7 @@ export class RtcConnection {
     if (this.live) return;
     this.dropPeer();
     const cid = Number.isSafeInteger(m.cid) ? m.cid : 0;
-    const ice = Array.isArray(m.ice) ? m.ice.filter((u) => typeof u === "string" && u.length < 512).slice(0, 8) : [];
+    const ice = iceServersOf(m);
     // The computer counts this session's journal numbers from 1.
     this.journal.renumber();
     this.note("joined", { cid, ice: ice.length });
@@ -185,7 +199,7 @@ export class RtcConnection {
     this.stats.cid = cid;
     let pc;
     try {
-      pc = new RTCPeerConnection({ iceServers: ice.map((u) => ({ urls: u })) });
+      pc = new RTCPeerConnection({ iceServers: ice });
     } catch (e) {
       // A server URL this browser refuses: candidates of its own still work on many networks.
       this.note("ice_servers_refused", { error: errName(e) });

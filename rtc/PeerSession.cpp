@@ -98,6 +98,9 @@ void RTCTransport::startPeer(int64_t cid) {
   };
   rtc::PeerConfig config;
   config.iceServers.push_back(stun_);
+  config.iceServers.insert(config.iceServers.end(), turnUrls_.begin(), turnUrls_.end());
+  config.turnUser = turnUser_;
+  config.turnPassword = turnPassword_;
   pc_ = factory_ ? factory_->create(config, std::move(events)) : nullptr;
   if (!pc_) {
     logf("[rtc] PeerConnection作成失敗");

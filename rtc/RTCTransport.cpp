@@ -154,6 +154,7 @@ void RTCTransport::onSignal(const std::string& text) {
       logf("[rtc] 一時停止中のため接続を受けません");
       return;
     }
+    takeTurn(m);
     startPeer(cidOf().value_or(0));
   } else if (kind == "gone") {
     auto cid = cidOf();
@@ -163,6 +164,36 @@ void RTCTransport::onSignal(const std::string& text) {
     auto d = m.find("d");
     if (cid && *cid == curCid_ && d != m.end() && d->is_object()) onPeerSig(*d);
   }
+}
+
+// A server without relays sends none; anything malformed counts as none too,
+// and the session tries its luck with STUN alone.
+void RTCTransport::takeTurn(const json& peer) {
+  turnUrls_.clear();
+  turnUser_.clear();
+  turnPassword_.clear();
+  auto turn = peer.find("turn");
+  if (turn == peer.end() || !turn->is_object()) return;
+  auto text = [&](const char* key) -> std::optional<std::string> {
+    auto it = turn->find(key);
+    if (it == turn->end() || !it->is_string()) return std::nullopt;
+    const auto& v = it->get_ref<const std::string&>();
+    if (v.empty() || v.size() > 512) return std::nullopt;
+    return v;
+  };
+  auto user = text("username"), password = text("credential");
+  auto urls = turn->find("urls");
+  if (!user || !password || urls == turn->end() || !urls->is_array()) return;
+  std::vector<std::string> kept;
+  for (const auto& u : *urls) {
+    if (!u.is_string() || kept.size() >= 8) continue;
+    const auto& url = u.get_ref<const std::string&>();
+    if (url.size() < 512 && (url.rfind("turn:", 0) == 0 || url.rfind("turns:", 0) == 0)) kept.push_back(url);
+  }
+  if (kept.empty()) return;
+  turnUrls_ = std::move(kept);
+  turnUser_ = *user;
+  turnPassword_ = *password;
 }
 
 // Transport side.

@@ -89,6 +89,7 @@ private:
   void onSignal(const std::string& text);
   void signalLost(const std::string& reason);
   void keepAlive();
+  void takeTurn(const nlohmann::json& peer);
 
   // peer session
   void startPeer(int64_t cid);
@@ -121,6 +122,9 @@ private:
   std::string rid_;
   std::string stun_;
   double iceTimeout_;
+  // The relay servers and credentials that came with the latest "peer".
+  std::vector<std::string> turnUrls_;
+  std::string turnUser_, turnPassword_;
   std::shared_ptr<rtc::PeerFactory> factory_;
   std::shared_ptr<SignalSocket> task_;
   double backoff_ = 2.0;

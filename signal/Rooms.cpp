@@ -181,8 +181,14 @@ void Rooms::join(Sock from, Member& m, const json& msg, int64_t nowMs, Step& st)
   m.cid = nextCid_++;
   room.phones[from] = m.cid;
   byCid_[m.cid] = from;
-  send(st, from, {{"t", "joined"}, {"cid", m.cid}, {"ice", ice_}});
-  send(st, room.host, {{"t", "peer"}, {"cid", m.cid}});
+  json joined = {{"t", "joined"}, {"cid", m.cid}, {"ice", ice_}};
+  json peer = {{"t", "peer"}, {"cid", m.cid}};
+  if (turnFor) {
+    json turn = turnFor(rid);
+    if (turn.is_object()) joined["turn"] = peer["turn"] = turn;
+  }
+  send(st, from, joined);
+  send(st, room.host, peer);
   st.logs.push_back("[signal] join " + shortRid(rid) + " cid " + std::to_string(m.cid));
 }
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -36,6 +37,10 @@ public:
   };
 
   Rooms(Limits limits, std::vector<std::string> ice);
+
+  // The relay servers with credentials for a room (an object), handed to
+  // both sides of every join; unset or null: STUN only.
+  std::function<nlohmann::json(const std::string& rid)> turnFor;
 
   Step onText(Sock from, std::string_view text, int64_t nowMs);
   // The socket is gone; unknown sockets are ignored, so calling it twice is harmless.

@@ -9,6 +9,7 @@
 struct SignalArgs {
   SignalConfig config;
   std::string clientDir;  // empty: the default places
+  std::string turnSecretFile;  // read by the caller, once
   bool help = false;
 };
 

@@ -1,6 +1,7 @@
 #include "signal/SignalServer.h"
 
 #include "app/Log.h"
+#include "signal/TurnCredentials.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
@@ -10,7 +11,14 @@
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-SignalServer::SignalServer(SignalConfig cfg) : cfg_(std::move(cfg)), rooms_(cfg_.rooms, cfg_.stun) {}
+SignalServer::SignalServer(SignalConfig cfg) : cfg_(std::move(cfg)), rooms_(cfg_.rooms, cfg_.stun) {
+  if (!cfg_.turn.empty()) {
+    auto creds = std::make_shared<TurnCredentials>(cfg_.turn, cfg_.turnSecret, cfg_.turnTtl);
+    rooms_.turnFor = [creds](const std::string& rid) { return creds->forRoom(rid); };
+  }
+  // Only the credentials made from it leave this object.
+  cfg_.turnSecret.clear();
+}
 
 SignalServer::~SignalServer() {
   stop();

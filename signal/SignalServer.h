@@ -5,6 +5,7 @@
 #include "app/SerialQueue.h"
 #include "signal/Rooms.h"
 #include "signal/Session.h"
+#include "signal/TurnCredentials.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -21,6 +22,10 @@ struct SignalConfig {
   std::string bind = "0.0.0.0";
   uint16_t port = 8080;  // 0: any free port (see boundPort)
   std::vector<std::string> stun;
+  // Relay servers handed out with short-lived credentials made from the secret.
+  std::vector<std::string> turn;
+  std::string turnSecret;
+  int64_t turnTtl = TurnCredentials::kDefaultTtl;
   std::optional<std::string> tlsCert, tlsKey;
   size_t maxSockets = 2000;
   size_t maxPerAddress = 64;  // 0: no limit (behind a proxy every socket has its address)

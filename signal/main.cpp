@@ -2,6 +2,7 @@
 #include "app/Log.h"
 #include "signal/PageFiles.h"
 #include "signal/SignalOptions.h"
+#include "signal/TurnCredentials.h"
 
 #include <signal.h>
 
@@ -20,6 +21,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   SignalConfig& cfg = args.config;
+  if (!args.turnSecretFile.empty()) {
+    std::string error;
+    auto secret = TurnCredentials::readSecret(args.turnSecretFile, error);
+    if (!secret) {
+      std::fprintf(stderr, "tolvane-signal: %s\n", error.c_str());
+      return 1;
+    }
+    cfg.turnSecret = *secret;
+  }
   cfg.session.clientDir = args.clientDir.empty() ? defaultClientDir() : args.clientDir;
 
   // The queue's thread inherits this mask, so the signals reach only sigwait below.
@@ -44,6 +54,11 @@ int main(int argc, char** argv) {
   std::string ice;
   for (const auto& s : cfg.stun) ice += (ice.empty() ? "" : " ") + s;
   logf(cfg.stun.empty() ? "[signal] no --stun given: phones get no ICE server" : "[signal] stun " + ice);
+  if (!cfg.turn.empty()) {
+    std::string relays;
+    for (const auto& t : cfg.turn) relays += (relays.empty() ? "" : " ") + t;
+    logf("[signal] turn " + relays + " (credentials valid " + std::to_string(cfg.turnTtl) + " s)");
+  }
   std::string host = cfg.bind.find(':') == std::string::npos ? cfg.bind : "[" + cfg.bind + "]";
   logf("[signal] listening " + host + ":" + std::to_string(server->boundPort()) + (cfg.tlsCert ? " (tls)" : ""));
 

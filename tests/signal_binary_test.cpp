@@ -1,4 +1,5 @@
 // tolvane-signal as it runs for real, driven by real WebSocket and HTTP clients.
+#include "signal/TurnCredentials.h"
 #include "support/SignalProcess.h"
 #include "support/WsClient.h"
 
@@ -334,6 +335,59 @@ TEST(SignalBinary, HostileBytesNeverBringItDown) {
   }
   auto lines = s.session(stepsText({Open("a"), Send("a", kPing), Recv("a")}));
   EXPECT_EQ(textsOf(lines, "a"), std::vector<json>{kPong}) << lastError(lines);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SignalBinary, RelayCredentialsGoToBothSidesAndTheSecretToNeither) {
+  std::string dir = ts::makeTempDir("signal-turn");
+  const std::string secret = "very-secret-relay-key";
+  ts::writeFile(dir + "/secret", secret + "\n");
+  ts::SignalProcess s({"--stun", "stun:stun.test:3478", "--turn", "turn:relay.test:3478,turn:relay.test:3478?transport=tcp",
+                       "--turn-secret", dir + "/secret", "--turn-ttl", "600"});
+  ASSERT_GT(s.port, 0) << s.proc->output();
+  int status = 0;
+  auto t0 = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  auto lines = s.session(stepsText({Open("h"), Send("h", HostMsg()), Recv("h"), Open("p"), Send("p", JoinMsg()),
+                                    Recv("p"), Recv("h")}),
+                         &status);
+  ASSERT_EQ(status, 0) << lastError(lines);
+  auto h = textsOf(lines, "h"), p = textsOf(lines, "p");
+  ASSERT_EQ(h.size(), 2u);
+  ASSERT_EQ(p.size(), 1u);
+  json turn = p[0]["turn"];
+  EXPECT_EQ(h[1]["turn"], turn);
+  EXPECT_EQ(turn["urls"], json({"turn:relay.test:3478", "turn:relay.test:3478?transport=tcp"}));
+  std::string user = turn["username"];
+  int64_t expiry = std::stoll(user.substr(0, user.find(':')));
+  EXPECT_GE(expiry, t0 + 600);
+  EXPECT_LE(expiry, t0 + 660);
+  EXPECT_EQ(TurnCredentials::password(secret, user), turn["credential"]);
+  EXPECT_EQ(p[0]["ice"], json({"stun:stun.test:3478"}));
+  for (const auto& l : lines) EXPECT_EQ(l.dump().find(secret), std::string::npos);
+  EXPECT_EQ(s.proc->output().find(secret), std::string::npos);
+  EXPECT_NE(s.proc->output().find("[signal] turn turn:relay.test:3478 turn:relay.test:3478?transport=tcp"),
+            std::string::npos)
+      << s.proc->output();
+  ts::removeTree(dir);
+}
+
+TEST(SignalBinary, UnusableSecretFileStopsTheStart) {
+  std::string dir = ts::makeTempDir("signal-turn");
+  ts::writeFile(dir + "/empty", "\n");
+  for (const std::string& file : {dir + "/missing", dir + "/empty", dir}) {
+    ts::Child c({TOLVANE_SIGNAL_BIN, "--bind", "127.0.0.1", "--port", "0", "--turn", "turn:relay.test",
+                 "--turn-secret", file});
+    EXPECT_EQ(c.exited(5s), std::optional<int>(1)) << file;
+    EXPECT_NE(c.output().find("tolvane-signal: "), std::string::npos) << c.output();
+    EXPECT_NE(c.output().find(file), std::string::npos) << c.output();
+    EXPECT_EQ(c.output().find("listening"), std::string::npos) << c.output();
+  }
+  ts::Child halfway({TOLVANE_SIGNAL_BIN, "--port", "0", "--turn", "turn:relay.test"});
+  EXPECT_EQ(halfway.exited(5s), std::optional<int>(2));
+  ts::removeTree(dir);
 }
 
 }  // namespace

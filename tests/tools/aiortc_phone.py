@@ -4,6 +4,9 @@ python3-aiortc joins a room on our rendezvous server and answers the host's
 offer. Run it inside the test's network namespace only.
 
 Usage: aiortc_phone.py WS_URL KEY MODE [SECONDS]
+When "joined" names relay servers ("turn"), the phone gathers through the
+first usable one with the credentials that came with it, and reports the
+candidate types of the pair its ICE agent chose ({"ev": "pair", ...}).
 MODE:
   ok           answer, open the session, send a ping and a stats message, stay
                SECONDS (default 3), then close the peer connection
@@ -23,7 +26,7 @@ import re
 import sys
 
 import websockets
-from aiortc import RTCPeerConnection, RTCSessionDescription
+from aiortc import RTCConfiguration, RTCIceServer, RTCPeerConnection, RTCSessionDescription
 from aiortc.sdp import candidate_from_sdp
 
 URL, KEY, MODE = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -43,16 +46,38 @@ async def join(ws):
     await ws.send(json.dumps({"t": "join", "rid": rid}))
 
 
+def ice_servers(joined):
+    turn = joined.get("turn")
+    if not isinstance(turn, dict):
+        return None
+    servers = [RTCIceServer(urls=u) for u in joined.get("ice", []) if isinstance(u, str)]
+    servers.append(RTCIceServer(urls=turn["urls"], username=turn["username"], credential=turn["credential"]))
+    return RTCConfiguration(iceServers=servers)
+
+
+def chosen_pair(pc):
+    # The ICE agent's nominated pair, read from aioice's own objects.
+    try:
+        conn = pc.sctp.transport.transport._connection
+        pair = conn._nominated.get(1)
+        return pair.local_candidate.type, pair.remote_candidate.type
+    except AttributeError:
+        return None
+
+
 async def main():
     async with websockets.connect(URL) as ws:
         await join(ws)
         pc = None
+        config = None
         channels = {}
         async for text in ws:
             m = json.loads(text)
             t = m.get("t")
             if t in ("joined", "nohost", "hostup", "hostgone", "gone", "error"):
                 say(ev=t)
+                if t == "joined":
+                    config = ice_servers(m)
                 if t == "hostup":
                     await join(ws)
                 if t == "joined" and MODE == "leave":
@@ -86,7 +111,7 @@ async def main():
             say(ev="offer", mac_ok=hmac.compare_digest(mac(KEY, "sdp|offer|" + sid + "|" + sdp), d["mac"]))
             if MODE == "silent":
                 continue
-            pc = RTCPeerConnection()
+            pc = RTCPeerConnection(config)
 
             @pc.on("datachannel")
             def on_dc(ch):
@@ -122,6 +147,9 @@ async def main():
                 say(ev="no_ctl")
                 return
             say(ev="ctl_open")
+            pair = chosen_pair(pc)
+            if pair:
+                say(ev="pair", local=pair[0], remote=pair[1])
             ctl.send('{"t":"ping","c":7}')
             ctl.send('{"t":"stats","p50":1,"n":1}')
             if MODE == "closectl":
