@@ -152,7 +152,8 @@ TEST(RateControl, LogAndLastRate) {
   EXPECT_EQ(rc.rateLog, json({{"bitrate", 3000000}, {"fps", 30}, {"peak_buf", 70000}, {"drops_p", 0},
                               {"drops_key", 0}, {"sent_kbps", 2000}}));
   ASSERT_TRUE(rc.lastRate);
-  EXPECT_EQ(*rc.lastRate, std::make_pair<int64_t, double>(3000000, 5000));
+  EXPECT_EQ(rc.lastRate->first, 3000000);
+  EXPECT_EQ(rc.lastRate->second, 5000);
   EXPECT_EQ(rc.peakBuf + rc.sentBytes + rc.dropsP + rc.dropsK, 0);
 }
 
