@@ -329,7 +329,7 @@ void RTCTransport::handleClientText(const std::string& text) {
   if (text.find("\"t\":\"rep\"") != std::string::npos) {
     if (auto j = parsed()) {
       rep_ = *j;
-      repAt_ = epochMs();
+      repAt_ = nowMs();
     }
   } else if (text.find("\"t\":\"mode\"") != std::string::npos) {
     if (auto j = parsed()) {
