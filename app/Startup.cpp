@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/RtcOptions.h"
 #include "app/Settings.h"
 #include "lan/ClientFiles.h"
 #include "lan/ClientPage.h"
@@ -96,6 +97,15 @@ void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<
     if (r) h->encoder->setRate(r->first, r->second);
     else h->encoder->setRate(bitrate, fps);
   };
+  auto v = rtcVideoOptions(st);
+  t->rateStart = v.rateStart;
+  t->rateMax = v.rateMax;
+  t->adaptive = v.adaptive;
+  t->legacySend = v.legacySend;
+  t->simKbps = v.simKbps;
+  t->simDelayMs = v.simDelayMs;
+  t->simLossPct = v.simLossPct;
+  t->simBlackout = v.simBlackout;
   std::string mode = st.opt("--video").value_or("auto");
   t->videoMode = (mode == "dc" || mode == "track") ? mode : "auto";
 }

@@ -56,6 +56,9 @@ nlohmann::json candidate(const char* type, const std::string& id, const GstWebRT
   o["candidateType"] = c->type ? c->type : "?";
   o["protocol"] = c->proto ? c->proto : "?";
   if (c->relay_proto) o["relayProtocol"] = c->relay_proto;
+  // Kept inside the host only, to tell a private path from a public one;
+  // what is journalled or sent is the kind, never this.
+  if (c->ipaddr) o["address"] = c->ipaddr;
   return o;
 }
 
@@ -85,6 +88,10 @@ nlohmann::json selectedPairStats(GstElement* webrtc) {
   GstWebRTCICECandidateStats* local = nullptr;
   GstWebRTCICECandidateStats* remote = nullptr;
   if (agent && stream && gst_webrtc_ice_get_selected_pair(agent, stream, &local, &remote)) {
+    // webrtcbin has no transport statistic for the data channels' path.
+    out["transport-data"] = {{"type", "transport"},
+                             {"id", "transport-data"},
+                             {"selectedCandidatePairId", "candidate-pair-selected"}};
     out["candidate-pair-selected"] = {{"type", "candidate-pair"},
                                       {"id", "candidate-pair-selected"},
                                       {"localCandidateId", "local-candidate-selected"},

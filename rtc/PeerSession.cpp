@@ -7,6 +7,7 @@
 #include "rtc/Auth.h"
 #include "rtc/JsonInt.h"
 #include "rtc/RTCTransport.h"
+#include "rtc/Route.h"
 
 #include <cstdio>
 
@@ -70,7 +71,13 @@ void RTCTransport::startPeer(int64_t cid) {
   clientEvSeq_ = 0;
   rep_ = json::object();
   repAt_ = 0;
-  lastRxAt_ = epochMs();
+  routeMsg_.reset();
+  lastRxAt_ = nowMs();
+  sim_.kbps = simKbps;
+  sim_.delayMs = simDelayMs;
+  sim_.lossPct = simLossPct;
+  sim_.blackout = simBlackout;
+  sim_.reset();
 
   std::weak_ptr<RTCTransport> w = weak_from_this();
   uint64_t g = gen_;
@@ -216,6 +223,7 @@ void RTCTransport::onIceState(uint64_t g, rtc::IceState s) {
   if (s == rtc::IceState::Connected || s == rtc::IceState::Completed) {
     onConnected();
   } else if (s == rtc::IceState::Failed) {
+    snapshotStats("ice_failed");
     if (connected_) dropPeerAfterConnect("ice_failed_after_connect");
     else finish(false, "ice_failed");
   }
@@ -239,7 +247,29 @@ void RTCTransport::onConnected() {
   finished_ = true;
   json rec = {{"src", "host"}, {"result", "ok"}, {"sec", twoDecimals(secondsSince(t0_))},
               {"mode", "webrtc"}, {"stun", stun_}};
-  connectLog(rec);
+  std::weak_ptr<RTCTransport> w = weak_from_this();
+  uint64_t g = gen_;
+  pc_->getStats([w, g, rec](json report) mutable {
+    auto self = w.lock();
+    if (!self) {
+      rec["stun"] = "";
+      connectLog(rec);
+      return;
+    }
+    self->q_->post([w, g, rec, report = std::move(report)]() mutable {
+      auto self = w.lock();
+      if (!self || g != self->gen_) {
+        // The session went on without us: its record still counts, but the
+        // route belongs to no live session any more.
+        if (!self) rec["stun"] = "";
+        auto route = rtc::routeOf(report);
+        for (auto& [k, v] : route.fields.items()) rec[k] = v;
+        connectLog(rec);
+        return;
+      }
+      self->onConnectedStats(std::move(rec), report);
+    });
+  });
 }
 
 void RTCTransport::onChannelState(uint64_t g, const std::string& label, rtc::ChannelState s) {
@@ -251,9 +281,14 @@ void RTCTransport::onChannelState(uint64_t g, const std::string& label, rtc::Cha
     conn_ = std::make_shared<Conn>(nextId_++, nullptr);
     conns_[conn_->id] = conn_;
     ++open_;
+    // Silence counts from here: slow ICE is not the phone being quiet.
+    lastRxAt_ = nowMs();
+    rateOpen();
+    flushRoute();
     auto c = conn_;
     if (onWSOpen) onWSOpen(c);
     if (videoMode == "track") applyMode("track");
+    startTick();
   } else if ((s == rtc::ChannelState::Closing || s == rtc::ChannelState::Closed) && connected_) {
     dropPeerAfterConnect("channel_closed");
   }
@@ -262,8 +297,20 @@ void RTCTransport::onChannelState(uint64_t g, const std::string& label, rtc::Cha
 void RTCTransport::onChannelMessage(uint64_t g, const std::string& label, const std::string& data, bool binary) {
   if (g != gen_ || !pc_ || binary) return;
   if (!validUtf8(data)) return;
+  if (sim_.blackedOut(nowMs() / 1000)) return;
+  if (double d = sim_.inboundDelay(); d > 0) {
+    after(d, [w = weak_from_this(), g, label, data] {
+      if (auto self = w.lock()) self->onClientText(g, label, data);
+    });
+    return;
+  }
+  onClientText(g, label, data);
+}
+
+void RTCTransport::onClientText(uint64_t g, const std::string& label, const std::string& data) {
+  if (g != gen_ || !pc_) return;
   if (!conn_ || (label != "ctl" && label != "file")) return;
-  lastRxAt_ = epochMs();
+  lastRxAt_ = nowMs();
   handleClientText(data);
 }
 
@@ -351,7 +398,8 @@ void RTCTransport::removeConn() {
   conn_.reset();
   --open_;
   if (onClose) onClose(c);
-  onRate(std::nullopt);
+  // Without adaptation the encoder's rate was never touched.
+  if (adaptive) onRate(std::nullopt);
 }
 
 void RTCTransport::closePeer(const std::string& reason) {
@@ -359,6 +407,7 @@ void RTCTransport::closePeer(const std::string& reason) {
     if (!finished_ && !connected_) finish(false, reason);
     ev("peer_closed", {{"reason", reason}});
   }
+  cancelTick();
   if (pc_) pc_->close();
   for (auto* ch : {&ctl_, &vid_, &fch_, &ach_})
     if (*ch) (*ch)->detach();
@@ -372,6 +421,7 @@ void RTCTransport::dropPeerAfterConnect(const std::string& reason) {
   // Guarded by the connection itself rather than by conn: a session that
   // connected but never opened its control channel must still be closed
   // and recorded, or it would stay "live" for ever.
+  cancelTick();
   if (!pc_ || !connected_) return;
   json rec = {{"src", "host"}, {"result", "ended"}, {"reason", reason},
               {"duration_sec", static_cast<int64_t>(secondsSince(connectedAt_))},

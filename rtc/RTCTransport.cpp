@@ -31,6 +31,7 @@ void RTCTransport::stop() {
     if (stopped_) return;
     stopped_ = true;
     if (pingTimer_) pingTimer_->cancel();
+    cancelTick();
     for (auto& wt : timers_)
       if (auto tm = wt.lock()) tm->cancel();
     timers_.clear();
@@ -173,7 +174,7 @@ void RTCTransport::sendText(const ConnPtr& conn, const std::string& text) {
   q_->post([w = weak_from_this(), conn, text] {
     auto self = w.lock();
     if (!self || !conn || conn != self->conn_ || !isOpen(self->ctl_)) return;
-    self->sendOn(self->ctl_, text, false);
+    self->emit(text, false, self->ctl_);
   });
 }
 
@@ -183,8 +184,6 @@ void RTCTransport::sendTextAll(const std::string& text) {
     if (self && self->conn_) self->sendText(self->conn_, text);
   });
 }
-
-void RTCTransport::sendVideo(std::shared_ptr<const Bytes>, bool) {}
 
 bool RTCTransport::sendOn(const rtc::DataChannelPtr& ch, const std::string& text, bool binary) {
   if (!isOpen(ch)) return false;

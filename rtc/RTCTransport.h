@@ -4,6 +4,8 @@
 // peer connection whose control channel carries the same session protocol as
 // the LAN WebSocket. All state lives on the "rtc" queue.
 #include "rtc/PeerApi.h"
+#include "rtc/RateControl.h"
+#include "rtc/SimLink.h"
 #include "session/Transport.h"
 
 #include <nlohmann/json.hpp>
@@ -38,8 +40,7 @@ public:
   int64_t wsCount() const override { return open_.load(); }
   void sendText(const ConnPtr& conn, const std::string& text) override;
   void sendTextAll(const std::string& text) override;
-  // Video over the data channel comes with the chunked sender; until then
-  // packets are dropped here and the LAN carries video alone.
+  // Cut into chunks on the "video" channel, or dropped while it backs up.
   void sendVideo(std::shared_ptr<const Bytes> data, bool key) override;
 
   void setPaused(bool p);
@@ -62,6 +63,22 @@ public:
 
   std::string videoMode = "auto";
 
+  // Data-channel video, set before start(). Rates of 0 or below mean the
+  // defaults (3000000 to start, 8000000 at most).
+  int64_t rateStart = rtc::RateController::kDefaultStart;
+  int64_t rateMax = rtc::RateController::kDefaultMax;
+  bool adaptive = true;
+  bool legacySend = false;
+  // Simulated bottleneck on our own sends: kbit/s, round-trip ms, percent of
+  // binary messages lost, outage (start, duration) in seconds from the first
+  // session's opening.
+  double simKbps = 0, simDelayMs = 0, simLossPct = 0;
+  std::optional<std::pair<double, double>> simBlackout;
+
+  // Address kinds and the route, pure functions of the report.
+  static std::string ipKind(const std::string& address);
+  static std::optional<bool> sameLan(const std::string& localKind, const std::string& remoteKind);
+
   // Test seams. Every duration of the signalling and session timers is
   // multiplied by timeScale, so tests can run the 2..30 s back-off and the
   // 50 s silence rule in a fraction of the time; sigTap sees every text sent
@@ -70,6 +87,13 @@ public:
   std::function<void(const std::string&)> sigTap;
   // Feeds one text as if it came from the rendezvous server.
   void injectSignal(const std::string& text);
+  // Wall clock (ms since 1970) of the session tick, the rate control, the
+  // watchdog and the simulated link; tests drive it and call runTick().
+  std::function<double()> clockMs;
+  // One session tick, now, on the queue (returns once it ran).
+  void runTick();
+  // Loss decisions of the simulated link (uniform in [0, 100)).
+  void setSimDraw(std::function<double()> draw);
 
   // Bounds against a hostile or broken phone: candidates kept before the
   // answer, candidates added per session, and bytes queued on the control
@@ -100,6 +124,7 @@ private:
   void onPeerState(uint64_t gen, rtc::PeerState s);
   void onChannelState(uint64_t gen, const std::string& label, rtc::ChannelState s);
   void onChannelMessage(uint64_t gen, const std::string& label, const std::string& data, bool binary);
+  void onClientText(uint64_t gen, const std::string& label, const std::string& data);
   void handleClientText(const std::string& text);
   void handleClientJournal(const std::string& text);
   void applyMode(const std::string& req);
@@ -110,6 +135,23 @@ private:
   void removeConn();
   void ev(const std::string& name, nlohmann::json fields = nlohmann::json::object());
   bool sendOn(const rtc::DataChannelPtr& ch, const std::string& text, bool binary);
+
+  // data-channel video
+  double nowMs() const;
+  int64_t queued() const;
+  void emit(const std::string& data, bool binary, const rtc::DataChannelPtr& ch);
+  void sendVideoNow(const Bytes& data, bool key);
+  void rateOpen();
+  void startTick();
+  void cancelTick();
+  void onTick();
+  void adapt(double now);
+
+  // statistics and route
+  void snapshotStats(const std::string& tag);
+  void onConnectedStats(nlohmann::json rec, const nlohmann::json& report);
+  void setRoute(const std::optional<bool>& same, const std::string& localKind, const std::string& remoteKind);
+  void flushRoute();
   rtc::ChannelEvents channelEvents(const std::string& label);
   static bool isOpen(const rtc::DataChannelPtr& ch);
 
@@ -155,6 +197,13 @@ private:
   double lastRxAt_ = 0;
   nlohmann::json rep_ = nlohmann::json::object();
   double repAt_ = 0;
+  rtc::RateController rc_;
+  rtc::SimLink sim_;
+  uint32_t frameSeq_ = 0;
+  double lastKeyReq_ = 0;
+  std::shared_ptr<QueueTimer> tick_;
+  int64_t tickN_ = 0;
+  std::optional<std::string> routeMsg_;
   // Bumped by every startPeer; library callbacks carry the value they were
   // made for and are dropped when it no longer matches.
   uint64_t gen_ = 0;

@@ -1,5 +1,6 @@
 // The internet transport's peer session against a scripted WebRTC stack:
-// authentication, candidate handling, endings and their journal records.
+// authentication, candidate handling, endings and their journal records, and
+// the data-channel video with its session tick on a clock the test drives.
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "rtc/Auth.h"
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <thread>
 
@@ -131,6 +134,55 @@ protected:
     return p;
   }
 
+  // The tick's timer is pushed far out of reach and the test runs each tick
+  // itself with the clock where it wants it. Call before anything is posted.
+  void useClock(double startMs = 1.7e12) {
+    clock = startMs;
+    t->timeScale = 1000;
+    t->clockMs = [this] { return clock.load(); };
+    {
+      std::lock_guard<std::mutex> l(m);
+      rates.clear();
+    }
+    t->onRate = [this](std::optional<rtc::Rate> r) {
+      std::lock_guard<std::mutex> l(m);
+      rates.push_back(r);
+    };
+    t->onNeedKey = [this] { ++keyRequests; };
+  }
+  // n ticks, 250 ms apart.
+  void ticks(int n) {
+    for (int i = 0; i < n; ++i) {
+      clock = clock + 250;
+      t->runTick();
+    }
+    flush();
+  }
+  std::vector<std::optional<rtc::Rate>> rateCalls() {
+    std::lock_guard<std::mutex> l(m);
+    return rates;
+  }
+  void wantVideo(const ConnPtr& c) {
+    t->queue().sync([&] { c->wantsVideo = true; });
+  }
+  bool needKey(const ConnPtr& c) {
+    bool k = false;
+    t->queue().sync([&] { k = c->needKey; });
+    return k;
+  }
+  static std::shared_ptr<const Bytes> packet(size_t n) { return std::make_shared<const Bytes>(n, uint8_t{0x5a}); }
+  static uint32_t frameOf(const std::string& chunk) {
+    uint32_t f = 0;
+    for (int i = 0; i < 4; ++i) f = f << 8 | static_cast<uint8_t>(chunk[static_cast<size_t>(i)]);
+    return f;
+  }
+  static size_t count(const std::vector<std::string>& v, const std::string& text) {
+    return static_cast<size_t>(std::count(v.begin(), v.end(), text));
+  }
+
+  std::atomic<double> clock{0};
+  std::atomic<int> keyRequests{0};
+  std::vector<std::optional<rtc::Rate>> rates;
   std::string dir;
   std::shared_ptr<ts::FakeFactory> factory;
   std::shared_ptr<RTCTransport> t;
@@ -528,6 +580,254 @@ TEST_F(PeerSessionTest, BulkAndAudio) {
   EXPECT_TRUE(t->sendBulk("{\"t\":\"lsr\"}"));
   EXPECT_EQ(t->bulkBuffered(), 1234);
   EXPECT_EQ(p->channel("file")->sentTexts(), std::vector<std::string>{"{\"t\":\"lsr\"}"});
+}
+
+TEST_F(PeerSessionTest, WatchdogCountsSilenceFromTheControlChannelOpening) {
+  useClock();
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  signal(answer("v=0 answer", offerSid()));
+  clock = clock + 20000;  // slow ICE
+  p->ice(IceState::Connected);
+  p->channel("ctl")->setState(ChannelState::Open);
+  flush();
+  ticks(32);  // 8 s exactly: not more than 8 s
+  EXPECT_TRUE(records("ended").empty());
+  EXPECT_TRUE(t->isLive());
+  // Text keeps it alive; a heartbeat from us does not.
+  p->channel("ctl")->deliver(R"({"t":"ping"})");
+  flush();
+  ticks(32);
+  EXPECT_TRUE(records("ended").empty());
+  ticks(1);
+  ASSERT_EQ(events("no_message_8s").size(), 1u);
+  auto ended = records("ended");
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0]["reason"], "no_message_8s");
+  EXPECT_FALSE(t->isLive());
+  EXPECT_EQ(closeCount(), 1);
+  auto calls = rateCalls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_FALSE(calls.back());  // the encoder gets its own rate back
+  ticks(8);                    // no tick survives the session
+  EXPECT_EQ(records("ended").size(), 1u);
+}
+
+TEST_F(PeerSessionTest, TickSendsHeartbeatsSnapshotsAndAsksForKeyFramesOnceDrained) {
+  useClock();
+  auto p = connect();
+  auto ctl = p->channel("ctl");
+  auto vid = p->channel("video");
+  vid->setBuffered(200000);
+  ctl->deliver(R"({"t":"rep","qd":1e300,"kbps":900})");
+  flush();
+  ticks(3);
+  EXPECT_EQ(keyRequests, 0);  // the queue has not drained
+  EXPECT_EQ(count(ctl->sentTexts(), R"({"t":"hb"})"), 0u);
+  vid->setBuffered(0);
+  ticks(5);
+  // Asked at once, then not again within 250 ms: every other tick.
+  EXPECT_EQ(keyRequests, 3);
+  EXPECT_EQ(count(ctl->sentTexts(), R"({"t":"hb"})"), 1u);
+  // The phone's huge delay counts as 60000 ms.
+  auto rate = events("rate");
+  ASSERT_EQ(rate.size(), 2u);
+  EXPECT_EQ(rate[0]["qd"], 60000);
+  EXPECT_EQ(rate[0]["was_bitrate"], 3000000);
+  EXPECT_EQ(rate[0]["bitrate"], 1800000);
+  EXPECT_EQ(rate[0]["peak_buf"], 0);  // nothing was sent, so no frame read the queue
+  for (int i = 0; i < 2; ++i) ctl->deliver(R"({"t":"ping"})"), ticks(4);
+  EXPECT_EQ(count(ctl->sentTexts(), R"({"t":"hb"})"), 2u);
+  vid->setBuffered(777);
+  ctl->deliver(R"({"t":"ping"})");
+  ticks(4);  // the 20th tick
+  auto stats = events("stats");
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0]["tag"], "periodic");
+  EXPECT_EQ(stats[0]["buffered"], 777);
+  EXPECT_EQ(stats[0]["client_rep"]["kbps"], 900);
+  // Tick 12 still saw the report (3 s old) and lowered the rate again.
+  rate = events("rate");
+  ASSERT_EQ(rate.size(), 3u);
+  EXPECT_EQ(stats[0]["rate"]["bitrate"], 648000);
+  EXPECT_EQ(stats[0]["rate"]["fps"], 12);
+  EXPECT_EQ(stats[0]["sid"], offerSid());
+  auto calls = rateCalls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[0], rtc::Rate(3000000, 30));  // at the channel's opening
+  EXPECT_EQ(calls[1], rtc::Rate(1800000, 20));
+}
+
+TEST_F(PeerSessionTest, VideoIsChunkedAndDroppedUnderBackPressure) {
+  useClock();
+  auto p = connect();
+  auto c = opened.at(0);
+  auto vid = p->channel("video");
+  t->sendVideo(packet(100), true);
+  flush();
+  EXPECT_TRUE(vid->sentBinary().empty());  // the page has not asked for video
+  wantVideo(c);
+  t->sendVideo(packet(100), true);
+  flush();
+  EXPECT_TRUE(vid->sentBinary().empty());  // video channel not open
+  vid->setState(ChannelState::Open);
+  flush();
+  t->sendVideo(packet(500), false);  // a delta before any key frame
+  t->sendVideo(packet(30001), true);
+  t->sendVideo(packet(0), false);
+  flush();
+  auto sent = vid->sentBinary();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].size(), 15008u);
+  EXPECT_EQ(sent[2].size(), 9u);
+  EXPECT_EQ(frameOf(sent[0]), 1u);
+  EXPECT_EQ(frameOf(sent[2]), 1u);
+  EXPECT_EQ(sent[3], std::string("\0\0\0\2\0\0\0\1", 8));  // frame 2, chunk 0 of 1, no payload
+  EXPECT_FALSE(needKey(c));
+
+  // 100000 queued at 3 Mbit/s: a delta is dropped, the deltas after it
+  // wait, a key frame goes.
+  vid->setBuffered(100000);
+  t->sendVideo(packet(10), false);
+  t->sendVideo(packet(10), false);
+  flush();
+  EXPECT_EQ(vid->sentBinary().size(), 4u);
+  EXPECT_TRUE(needKey(c));
+  t->sendVideo(packet(10), true);
+  flush();
+  EXPECT_FALSE(needKey(c));
+  vid->setBuffered(0);
+  t->sendVideo(packet(10), false);
+  flush();
+  sent = vid->sentBinary();
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(frameOf(sent[4]), 3u);  // dropped frames took no number
+  EXPECT_EQ(frameOf(sent[5]), 4u);
+  EXPECT_EQ(sent[5][8], 0x5a);
+  ticks(4);
+  auto rate = events("rate");
+  ASSERT_EQ(rate.size(), 1u);
+  EXPECT_EQ(rate[0]["drops_p"], 1);
+  EXPECT_EQ(rate[0]["peak_buf"], 100000);
+  EXPECT_EQ(rate[0]["congested"], true);
+}
+
+TEST_F(PeerSessionTest, RouteAndSuccessRecordFromStatistics) {
+  useClock();
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  p->setStats({{"T", {{"type", "transport"}, {"selectedCandidatePairId", "P"}, {"bytesSent", 5}}},
+               {"P", {{"type", "candidate-pair"}, {"localCandidateId", "L"}, {"remoteCandidateId", "R"},
+                      {"currentRoundTripTime", 0.01}}},
+               {"L", {{"type", "local-candidate"}, {"candidateType", "host"}, {"protocol", "udp"},
+                      {"address", "192.168.5.5"}}},
+               {"R", {{"type", "remote-candidate"}, {"candidateType", "relay"}, {"protocol", "udp"},
+                      {"address", "fd00::77"}}}});
+  signal(answer("v=0 answer", offerSid()));
+  p->ice(IceState::Connected);
+  flush();
+  auto ok = records("ok");
+  ASSERT_EQ(ok.size(), 1u);
+  EXPECT_EQ(ok[0]["route"], "relay");
+  EXPECT_EQ(ok[0]["local_ip_kind"], "private");
+  EXPECT_EQ(ok[0]["remote_ip_kind"], "private6");
+  EXPECT_EQ(ok[0]["same_lan"], true);
+  EXPECT_EQ(ok[0]["remote_type"], "relay");
+  EXPECT_TRUE(events("route_sent").empty());  // the control channel is not open yet
+  p->channel("ctl")->setState(ChannelState::Open);
+  flush();
+  const std::string route = R"({"local_kind":"private","remote_kind":"private6","same_lan":true,"t":"route"})";
+  ASSERT_FALSE(p->channel("ctl")->sentTexts().empty());
+  EXPECT_EQ(p->channel("ctl")->sentTexts()[0], route);
+  ASSERT_EQ(events("route_sent").size(), 1u);
+  EXPECT_EQ(events("route_sent")[0]["msg"], route);
+  p->ice(IceState::Failed);
+  flush();
+  auto stats = events("stats");
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0]["tag"], "ice_failed");
+  EXPECT_EQ(stats[0]["bytes_sent"], 5);
+  EXPECT_EQ(stats[0]["currentRoundTripTime"], 0.01);
+  std::string all = ts::readFile(dir + "/connect_log.jsonl");
+  EXPECT_EQ(all.find("192.168.5.5"), std::string::npos);
+  EXPECT_EQ(all.find("fd00::77"), std::string::npos);
+
+  // Without a usable pair: "unknown", and the phone is told nothing.
+  ts::removeTree(dir + "/connect_log.jsonl");
+  auto q = connect(8);
+  ok = records("ok");
+  ASSERT_EQ(ok.size(), 1u);
+  EXPECT_EQ(ok[0]["route"], "unknown");
+  EXPECT_FALSE(ok[0].contains("same_lan"));
+  EXPECT_TRUE(events("route_sent").empty());
+  for (auto& text : q->channel("ctl")->sentTexts()) EXPECT_EQ(text.find("\"route\""), std::string::npos);
+}
+
+TEST_F(PeerSessionTest, RateCarriesOverAndNoAdaptLeavesTheEncoderAlone) {
+  useClock();
+  auto p = connect();
+  p->channel("ctl")->deliver(R"({"t":"rep","qd":700})");
+  flush();
+  ticks(4);  // 3000000 -> 1800000
+  p->channel("ctl")->deliver(R"({"t":"rep","qd":700})");
+  flush();
+  ticks(4);  // -> 1080000
+  ASSERT_EQ(events("rate").size(), 2u);
+  EXPECT_EQ(events("rate")[1]["bitrate"], 1080000);
+  p->channel("ctl")->setState(ChannelState::Closed);
+  flush();
+  clock = clock + 120000;  // two minutes later: 1.3 x the last rate
+  connect(8);
+  auto calls = rateCalls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), rtc::Rate(1404000, 20));
+
+  make(25);
+  useClock();
+  t->adaptive = false;
+  auto q = connect();
+  for (int i = 0; i < 3; ++i) {
+    q->channel("ctl")->deliver(R"({"t":"rep","qd":5000})");
+    flush();
+    ticks(4);
+  }
+  q->channel("ctl")->setState(ChannelState::Closed);
+  flush();
+  EXPECT_TRUE(rateCalls().empty());
+  EXPECT_EQ(events("rate").size(), 2u);  // only the first transport's
+}
+
+TEST_F(PeerSessionTest, SimulatedLossAndBlackout) {
+  useClock();
+  t->simLossPct = 100;
+  auto p = connect();
+  wantVideo(opened.at(0));
+  p->channel("video")->setState(ChannelState::Open);
+  flush();
+  t->sendVideo(packet(20000), true);
+  t->sendTextAll(R"({"t":"x"})");
+  ticks(8);
+  // Sends without delay or rate still pass through the link's timers.
+  ASSERT_TRUE(waitUntil([&] { return count(p->channel("ctl")->sentTexts(), R"({"t":"hb"})") == 1; }));
+  EXPECT_EQ(count(p->channel("ctl")->sentTexts(), R"({"t":"x"})"), 1u);
+  EXPECT_TRUE(p->channel("video")->sentBinary().empty());
+
+  // An outage from 1 s to 11 s after the first opening: nothing in, nothing out.
+  make(25);
+  useClock();
+  t->simBlackout = std::make_pair(1.0, 10.0);
+  auto q = connect();
+  auto ctl = q->channel("ctl");
+  ticks(4);
+  for (int i = 0; i < 8; ++i) {
+    ctl->deliver(R"({"t":"ping"})");
+    flush();
+    ticks(4);
+  }
+  EXPECT_TRUE(texts.empty());
+  EXPECT_EQ(count(ctl->sentTexts(), R"({"t":"hb"})"), 0u);
+  ASSERT_EQ(records("ended").size(), 1u);
+  EXPECT_EQ(records("ended")[0]["reason"], "no_message_8s");
 }
 
 }  // namespace

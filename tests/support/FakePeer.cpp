@@ -51,6 +51,32 @@ std::vector<std::string> FakeChannel::sentTexts() const {
   return out;
 }
 
+std::vector<std::string> FakeChannel::sentBinary() const {
+  std::lock_guard<std::mutex> l(m_);
+  std::vector<std::string> out;
+  for (auto& [d, b] : sent_)
+    if (b) out.push_back(d);
+  return out;
+}
+
+void FakePeer::getStats(std::function<void(nlohmann::json)> done) {
+  nlohmann::json report;
+  {
+    std::lock_guard<std::mutex> l(m_);
+    ++statsCalls_;
+    report = stats_;
+  }
+  done(std::move(report));
+}
+void FakePeer::setStats(nlohmann::json report) {
+  std::lock_guard<std::mutex> l(m_);
+  stats_ = std::move(report);
+}
+int FakePeer::statsCalls() const {
+  std::lock_guard<std::mutex> l(m_);
+  return statsCalls_;
+}
+
 rtc::DataChannelPtr FakePeer::createDataChannel(const std::string& label, bool ordered,
                                                 std::optional<int> maxRetransmits, rtc::ChannelEvents events) {
   auto ch = std::make_shared<FakeChannel>(label, ordered, maxRetransmits, std::move(events));

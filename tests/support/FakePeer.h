@@ -23,6 +23,7 @@ public:
   void deliver(const std::string& data, bool binary = false);
   void setBuffered(uint64_t n);
   std::vector<std::string> sentTexts() const;
+  std::vector<std::string> sentBinary() const;
 
   const bool ordered;
   const std::optional<int> maxRetransmits;
@@ -47,7 +48,8 @@ public:
   void setRemoteDescription(const rtc::SessionDescription& d,
                             std::function<void(rtc::DescriptionResult)> done) override;
   void addIceCandidate(const rtc::IceCandidate& c) override;
-  void getStats(std::function<void(nlohmann::json)> done) override { done(nlohmann::json::object()); }
+  // Answers at once with the report set by setStats (empty at first).
+  void getStats(std::function<void(nlohmann::json)> done) override;
   void close() override;
 
   // Test side.
@@ -58,6 +60,8 @@ public:
   std::vector<std::string> addedCandidates() const;
   std::vector<std::string> remoteSdps() const;
   bool closed() const;
+  void setStats(nlohmann::json report);
+  int statsCalls() const;
 
   const rtc::PeerConfig config;
   bool failOffer = false;
@@ -68,6 +72,8 @@ private:
   mutable std::mutex m_;
   rtc::PeerEvents ev_;
   bool closed_ = false;
+  nlohmann::json stats_ = nlohmann::json::object();
+  int statsCalls_ = 0;
   std::vector<std::shared_ptr<FakeChannel>> channels_;
   std::vector<std::string> added_, remote_;
 };
