@@ -30,7 +30,8 @@ const canvas = $("screen"), stage = $("stage");
 const testConnectMs = Number(window.__tolvaneTest?.connectMs) || undefined;
 const conn = internet ? new RtcConnection(signalURL(location), key, { connectMs: testConnectMs })
   : new LanConnection(lanURL(location, token));
-const session = new Session(conn);
+// Over the internet the computer adapts its rate to a report a second.
+const session = new Session(conn, { reportMs: internet ? 1000 : 250 });
 const video = new Video(canvas);
 const measure = new Measure();
 const pictureSize = () => ({ w: video.w, h: video.h });
@@ -66,12 +67,15 @@ session.onError = (m) => {
 };
 session.onWarn = (m) => notices.hostWarning(m);
 session.onPacket = (buf) => video.packet(buf);
-session.makeReport = () => {
-  T.qd = video.takeQueueDelay();
-  return { t: "rep", qd: T.qd };
-};
+// On the LAN "qd" is the decoder's backlog; over the internet it is how much
+// later than usual frames arrive (the decoder's backlog goes along as "dq").
+session.makeReport = internet
+  ? () => { const m = conn.report(); m.dq = video.takeQueueDelay(); T.qd = m.qd; return m; }
+  : () => { T.qd = video.takeQueueDelay(); return { t: "rep", qd: T.qd }; };
 if (internet) {
   conn.onphase = () => pill.render();
+  conn.onroute = (kind) => { T.route = kind; pill.render(); overlay.render(); };
+  conn.onsilent = () => notices.silent();
   conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };
   conn.onbadoffer = () => notices.badOffer(() => session.retryNow());
   conn.onfailure = (why) => {
@@ -120,6 +124,7 @@ pill.facts = () => ({
   everOpened: session.everOpened, retryIn: session.retryIn,
   needsSecure: notices.needsSecure(), noScreen: video.noScreen,
   noHost: internet && conn.phase === "nohost",
+  route: internet && conn.isOpen ? conn.route : null,
 });
 $("pill").addEventListener("click", () => {
   if (!session.active) { session.retryNow(); return; }

@@ -78,7 +78,7 @@ export class Notices {
 
   // The link is back: cards about not getting through have nothing more to say.
   online() {
-    if (["offline", "relay", "auth", "paused"].includes(this.cards.tag)) { T.error = null; this.hide(); }
+    if (["offline", "relay", "auth", "paused", "silent"].includes(this.cards.tag)) { T.error = null; this.hide(); }
   }
 
   // The computer paused connections and ends the session; only the person can ask again.
@@ -102,6 +102,15 @@ export class Notices {
     if (this.cards.tag && this.cards.tag !== "relay") return;
     T.error = "relay";
     this.cards.show("error", "No direct connection", RELAY_TEXT, [{ label: "Close", act: () => this.hide() }], "relay");
+  }
+
+  // A live session went quiet: the page says so while it joins again.
+  silent() {
+    if (this.cards.tag && this.cards.tag !== "silent") return;
+    T.error = "silent";
+    this.cards.show("error", "The computer stopped answering",
+      "Nothing arrived from the computer for several seconds, so the connection was given up. The page is connecting again.",
+      [{ label: "Close", act: () => this.hide() }], "silent");
   }
 
   // An "error" message from the computer; retry asks it to start the picture again.

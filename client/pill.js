@@ -2,16 +2,18 @@
 // while connected, what is going on otherwise. It shrinks to a dot once the
 // picture has been live for a while; the waiting text under the picture follows it.
 import { $, T } from "./dom.js";
+import { ROUTE_TEXT } from "./route.js";
 
 export class Pill {
   constructor() {
     this.miniTimer = 0;
-    // Set by the owner: { everOpened, retryIn (s, or null), needsSecure, noScreen, noHost }.
-    this.facts = () => ({ everOpened: false, retryIn: null, needsSecure: false, noScreen: false, noHost: false });
+    // Set by the owner: { everOpened, retryIn (s, or null), needsSecure, noScreen, noHost,
+    // route (the internet link's path: lan, internet, relay, unknown; null on the LAN) }.
+    this.facts = () => ({ everOpened: false, retryIn: null, needsSecure: false, noScreen: false, noHost: false, route: null });
   }
 
   render() {
-    const pill = $("pill"), name = $("pName"), app = $("pApp"), wait = $("waitText");
+    const pill = $("pill"), name = $("pName"), app = $("pApp"), wait = $("waitText"), route = $("pRoute");
     const s = T.state, f = this.facts();
     pill.dataset.s = s;
     const host = T.hello && typeof T.hello.name === "string" ? T.hello.name : "";
@@ -35,6 +37,7 @@ export class Pill {
       wait.textContent = f.needsSecure ? "The picture needs the secure link"
         : f.noScreen ? "No picture yet" : "Waiting for the picture…";
     }
+    route.textContent = f.route && (s === "open" || s === "live") ? "· " + ROUTE_TEXT[f.route] : "";
     $("waiting").hidden = s === "live";
     $("waiting").querySelector(".spinner").hidden = s === "live" || s === "held" || (s === "open" && (f.needsSecure || f.noScreen));
     clearTimeout(this.miniTimer);

@@ -6,10 +6,17 @@
 //   both ways → the computer's "ctl" channel opens: messages flow.
 // The key stays in the page: only the room hash and codes made with the key
 // go out. The attempt ends (onclose) when the channel closes, when the
-// negotiation fails, or when nothing opened in connectMs after joining.
+// negotiation fails, when nothing opened in connectMs after joining, or
+// when the computer has said nothing on "ctl" for 7 s (it sends "hb" every
+// 2 s, so the path is dead). Video arrives in chunks on "video" and leaves
+// here as whole packets, as the LAN socket's do.
 import { T } from "./dom.js";
 import { ClientJournal } from "./client-journal.js";
 import { roomFor, macFor, macOK, offerText, answerText } from "./sigauth.js";
+import { Reassembler } from "./reassembly.js";
+import { ArrivalDelay } from "./arrival.js";
+import { Liveness } from "./liveness.js";
+import { routeKind } from "./route.js";
 
 export const RELAY_TEXT = "A direct connection was not possible on this network (a relay server is required).";
 
@@ -19,6 +26,7 @@ const RESEND_MS = 3000;       // journal events until acknowledged
 const MAX_SIG_TEXT = 1 << 20; // a server message larger than this is not ours
 const MAX_PENDING_ICE = 64;
 const MAX_REMOTE_ICE = 256;
+const RETRY_TEXT = JSON.stringify({ t: "retry" }); // the session's way to ask for a key frame now
 
 export function signalURL(location) {
   return (location.protocol === "https:" ? "wss:" : "ws:") + "//" + location.host + "/ws";
@@ -28,10 +36,11 @@ export function signalURL(location) {
 const errName = (e) => (e && typeof e.name === "string" ? e.name : "error");
 
 export class RtcConnection {
-  constructor(url, key, { connectMs = CONNECT_MS } = {}) {
+  constructor(url, key, { connectMs = CONNECT_MS, now = () => performance.now() } = {}) {
     this.url = url;
     this.key = key;
     this.connectMs = connectMs;
+    this.now = now;
     this.journal = new ClientJournal();
     this.running = false;
     this.attempt = 0;
@@ -49,9 +58,14 @@ export class RtcConnection {
     this.resendTimer = 0;
     this.room = null;        // promise of the room id
     this.phase = "idle";     // idle, signal, nohost, negotiating, live
+    this.liveness = new Liveness({ now });
+    this.aliveTimer = 0;
+    this.route = null;       // lan, internet, relay or unknown as the computer reported it; null before it did
+    this.freshVideo();
     // Counters for the browser tests; nothing secret.
     this.stats = T.rtc = { phase: "idle", joins: 0, cid: 0, sid: "", offers: 0, badOffers: 0, answers: 0,
-      iceOut: 0, iceIn: 0, video: 0, videoBytes: 0, connSent: 0, acked: 0, pending: 0, ends: 0, lastEnd: "" };
+      iceOut: 0, iceIn: 0, video: 0, videoBytes: 0, connSent: 0, acked: 0, pending: 0, ends: 0, lastEnd: "",
+      route: null, frames: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
     // Set by the owner.
     this.onopen = null;
     this.onmessage = null;
@@ -60,7 +74,12 @@ export class RtcConnection {
     this.onpaused = null;    // (text) the computer paused connections; it closes the session next
     this.onbadoffer = null;  // an offer failed its check
     this.onfailure = null;   // ("auth" | "relay") the attempt timed out, and why it probably did
+    this.onsilent = null;    // the computer went quiet on a live session; the attempt ends next
+    this.onroute = null;     // (kind) the computer reported the path
   }
+
+  // The session's own silence watchdog stands back: only text counts here.
+  get watchesSilence() { return true; }
 
   get active() { return this.running; }
   get isOpen() { return this.live && this.ctl !== null && this.ctl.readyState === "open"; }
@@ -298,6 +317,11 @@ export class RtcConnection {
     if (this.pc !== pc || this.ctl !== ch || this.live) return;
     this.live = true;
     clearTimeout(this.connectTimer); this.connectTimer = 0;
+    this.freshVideo();
+    this.setRoute(null);
+    this.liveness.start();
+    clearInterval(this.aliveTimer);
+    this.aliveTimer = setInterval(() => this.checkAlive(), 1000);
     this.setPhase("live");
     if (this.onopen) this.onopen();
     this.flushJournal();
@@ -307,7 +331,8 @@ export class RtcConnection {
   // the session, which counts it as a sign of life.
   ctlMessage(data) {
     if (typeof data !== "string") return;
-    if (data.includes('"evack"') || data.includes('"paused"')) {
+    this.liveness.heard();
+    if (data.includes('"evack"') || data.includes('"paused"') || data.includes('"route"')) {
       let m = null;
       try { m = JSON.parse(data); } catch (e) { /* the session drops it too */ }
       if (m && m.t === "evack") {
@@ -317,6 +342,9 @@ export class RtcConnection {
       } else if (m && m.t === "paused") {
         this.note("paused");
         if (this.onpaused) this.onpaused(typeof m.msg === "string" ? m.msg : "");
+      } else if (m && m.t === "route" && !Array.isArray(m)) {
+        this.setRoute(routeKind(m));
+        this.note("route", { route: this.route });
       }
     }
     if (this.onmessage) this.onmessage(data);
@@ -326,9 +354,44 @@ export class RtcConnection {
     if (!(data instanceof ArrayBuffer)) return;
     this.stats.video++;
     this.stats.videoBytes += data.byteLength;
-    // Reassembly belongs here: each message is one chunk (frame number u32,
-    // index u16, count u16, then at most 15000 bytes of a video packet); the
-    // whole packets are to go to onmessage as ArrayBuffers, as the LAN socket's do.
+    this.asm.push(data);
+    const t = this.asm.total, s = this.stats;
+    s.frames = t.frames; s.incomplete = t.incomplete; s.gaps = t.gaps; s.bad = t.bad; s.asks = t.asks; s.waited = t.waited;
+  }
+
+  // A session's video starts afresh: its first frame is a key frame, and
+  // another path may have other delays.
+  freshVideo() {
+    const asm = this.asm = new Reassembler({ now: this.now });
+    asm.onPacket = (p) => { if (this.asm === asm && this.onmessage) this.onmessage(p); };
+    asm.onWantKey = () => { if (this.asm === asm) this.send(RETRY_TEXT); };
+    this.delay = new ArrivalDelay();
+    asm.onFrame = (f) => { if (this.asm === asm && !f.key) this.delay.add(f.capMs, f.at); };
+    this.reportAt = this.now();
+  }
+
+  // The "rep" for the computer's rate control, once a second: "qd" (see
+  // arrival.js) and what came in since the last one, for its journal.
+  report() {
+    const at = this.now();
+    const c = this.asm.take();
+    const secs = Math.max(0.001, (at - this.reportAt) / 1000);
+    this.reportAt = at;
+    return { t: "rep", qd: this.delay.take(at, this.asm.pendingCapMs()), kbps: Math.round(c.bytes * 8 / 1000 / secs),
+      fps: Math.round(c.frames / secs), inc: c.incomplete, gap: c.gaps, miss: c.missed, bad: c.bad, wait: c.waited, ask: c.asks };
+  }
+
+  setRoute(kind) {
+    this.route = kind;
+    this.stats.route = kind;
+    if (this.onroute) this.onroute(kind);
+  }
+
+  checkAlive() {
+    if (!this.live || !this.liveness.dead) return;
+    this.note("silent", { ms: Math.round(this.liveness.silentMs) });
+    if (this.onsilent) this.onsilent();
+    this.end("silent");
   }
 
   // ---- the page's journal ----
@@ -364,6 +427,8 @@ export class RtcConnection {
     this.stats.ends++;
     this.stats.lastEnd = reason;
     this.live = false;
+    this.liveness.stop();
+    clearInterval(this.aliveTimer); this.aliveTimer = 0;
     clearTimeout(this.resendTimer); this.resendTimer = 0;
     clearInterval(this.pingTimer); this.pingTimer = 0;
     this.dropPeer();

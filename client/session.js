@@ -5,8 +5,9 @@
 import { T } from "./dom.js";
 
 export class Session {
-  constructor(conn) {
+  constructor(conn, { reportMs = 250 } = {}) {
     this.conn = conn;
+    this.reportMs = reportMs;
     this.attempts = 0;
     this.everOpened = false;
     this.held = false;        // no new attempt until the person asks (retryNow)
@@ -29,7 +30,7 @@ export class Session {
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
     this.makeStats = null;    // () => the "stats" message, every 5 s while open
-    this.makeReport = null;   // () => the "rep" message (queue delay), four times a second while open
+    this.makeReport = null;   // () => the "rep" message, every reportMs while open
     conn.onopen = () => this.opened();
     conn.onmessage = (data) => this.received(data);
     conn.onclose = () => this.closed();
@@ -39,8 +40,9 @@ export class Session {
     document.addEventListener("visibilitychange", () => { if (!document.hidden) this.reconnectNow(); });
     window.addEventListener("online", () => this.reconnectNow());
     // A dead path (phone changed networks, host froze) never reports a close; the 2 s pings make silence visible.
+    // A link that watches for silence itself knows better which messages count.
     setInterval(() => {
-      if (this.conn.isOpen && performance.now() - this.lastMsgAt > 7000) this.conn.close();
+      if (this.conn.isOpen && !this.conn.watchesSilence && performance.now() - this.lastMsgAt > 7000) this.conn.close();
     }, 1000);
     this.connect();
   }
@@ -104,7 +106,7 @@ export class Session {
     if (this.onOpen) this.onOpen();
     this.ping();
     this.timers = [setInterval(() => this.ping(), 2000), setInterval(() => this.stats(), 5000),
-      setInterval(() => this.report(), 250)];
+      setInterval(() => this.report(), this.reportMs)];
   }
 
   closed() {

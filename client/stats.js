@@ -1,6 +1,7 @@
 // The measurements overlay, opened from the toolbar.
 import { T } from "./dom.js";
 import { pct } from "./measure.js";
+import { ROUTE_TEXT } from "./route.js";
 
 export class StatsOverlay {
   constructor(el, measure, pictureSize) {
@@ -33,6 +34,8 @@ export class StatsOverlay {
       ["frames", f(shown.fps, " fps") + (T.dropped ? "  drop " + T.dropped : "")],
       ["picture", size.w ? size.w + "×" + size.h : "–"],
     ];
+    if (T.route) lines.push(["path", ROUTE_TEXT[T.route] || "–"]);
+    if (T.rtc && T.rtc.incomplete) lines.push(["lost frames", String(T.rtc.incomplete)]);
     for (const [k, v] of lines) {
       const row = document.createElement("div");
       const b = document.createElement("b"); b.textContent = v;

@@ -32,6 +32,10 @@ const std::vector<std::string>& clientFiles() {
       "client-journal.js",
       "sigauth.js",
       "sha256.js",
+      "reassembly.js",
+      "arrival.js",
+      "liveness.js",
+      "route.js",
   };
   return names;
 }

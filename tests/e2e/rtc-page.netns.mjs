@@ -221,3 +221,72 @@ test('malformed messages from the server and the computer are dropped without ha
     assert.deepEqual(phone.errors, []);
   } finally { await s.close(); }
 });
+
+// Frames cut as the computer cuts them, sent from the computer's page; `lose` names chunks that never leave.
+const sendFrames = (host, frames) => host.page.evaluate((list) => {
+  for (const { seq, key, body, lose = [] } of list) {
+    const pkt = new Uint8Array(11 + body);
+    pkt[0] = 1; pkt[1] = key ? 1 : 0;
+    new DataView(pkt.buffer).setFloat64(2, Date.now(), false);
+    const n = Math.max(1, Math.ceil(pkt.length / 15000));
+    for (let i = 0; i < n; i++) {
+      if (lose.includes(i)) continue;
+      const part = pkt.subarray(i * 15000, (i + 1) * 15000);
+      const b = new Uint8Array(8 + part.length);
+      const dv = new DataView(b.buffer);
+      dv.setUint32(0, seq >>> 0, false); dv.setUint16(4, i, false); dv.setUint16(6, n, false);
+      b.set(part, 8);
+      window.H.ch.video.send(b);
+    }
+  }
+}, frames);
+
+test('chunked frames on the video channel: whole ones go on, a lost chunk asks for a key frame, a report a second', async () => {
+  const s = await livePage();
+  try {
+    await waitFor(() => s.host.page.evaluate(() => window.H.ch.video.readyState === 'open'), 'the video channel open');
+    await sendFrames(s.host, [{ seq: 7, key: true, body: 20000 }, { seq: 8, key: false, body: 500 },
+      { seq: 9, key: false, body: 40000, lose: [1] }, { seq: 10, key: false, body: 500 }]);
+    const r = await waitFor(async () => { const x = await rtc(s.page); return x.video === 6 && x; }, 'six chunks');
+    assert.equal(r.frames, 3);
+    assert.equal(r.incomplete, 1);
+    assert.equal(r.waited, 1);
+    await waitFor(async () => (await s.host.got()).some((m) => m.t === 'retry'), 'a key frame asked for');
+    const reps = await waitFor(async () => { const g = (await s.host.got()).filter((m) => m.t === 'rep'); return g.length >= 2 && g; }, 'reports');
+    for (const m of reps) for (const k of ['qd', 'kbps', 'inc', 'gap', 'dq']) assert.equal(typeof m[k], 'number', k + ' in ' + JSON.stringify(m));
+    assert.equal(reps.reduce((a, m) => a + m.inc, 0), 1, JSON.stringify(reps));
+    assert.deepEqual(phone.errors, []);
+  } finally { await s.close(); }
+});
+
+test('the route the computer reports shows beside its name', async () => {
+  const s = await livePage();
+  try {
+    const route = () => s.page.textContent('#pRoute');
+    assert.equal(await route(), '');
+    await s.host.send('ctl', JSON.stringify({ t: 'route', local_kind: 'private', remote_kind: 'mdns', same_lan: true }));
+    await waitFor(async () => (await route()) === '· same network', 'same network');
+    await s.host.send('ctl', JSON.stringify({ t: 'route', local_kind: 'public', remote_kind: 'private', route: 'relay', same_lan: false }));
+    await waitFor(async () => (await route()) === '· through a relay', 'the relay');
+    await s.host.send('ctl', JSON.stringify({ t: 'route', local_kind: 'public', remote_kind: 'public', same_lan: false }));
+    await waitFor(async () => (await route()) === '· across the internet', 'the internet');
+    assert.equal((await hook(s.page)).route, 'internet');
+  } finally { await s.close(); }
+});
+
+test('a computer gone quiet on the control channel: the page says so, ends the session and joins again', async () => {
+  const s = await livePage();
+  try {
+    const joins = signal.of('join').length;
+    await s.host.setMute(true);
+    await s.page.waitForSelector('#notice:not([hidden])', { timeout: 20000 });
+    assert.equal(await s.page.textContent('#nTitle'), 'The computer stopped answering');
+    assert.equal((await rtc(s.page)).lastEnd, 'silent');
+    const again = await joinsAfter(joins);
+    await s.host.setMute(false);
+    s.neg.stop();
+    s.neg = await negotiate(signal, s.host, again.sock, s.key);
+    await waitFor(async () => (await rtc(s.page)).phase === 'live', 'the new session');
+    await waitFor(async () => s.page.isHidden('#notice'), 'the notice gone with the new session');
+  } finally { await s.close(); }
+});

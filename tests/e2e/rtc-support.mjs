@@ -101,7 +101,7 @@ export class ScriptedSignal {
 // The computer, in a browser page of its own: one RTCPeerConnection with the
 // channels ctl, video, file and audio; it greets on ctl and answers pings.
 // Journal messages ("conn") are kept, and acknowledged unless `ackJournal`
-// is turned off.
+// is turned off; with `mute` on it answers nothing (a computer gone quiet).
 export class FakeHost {
   constructor(page) { this.page = page; this.candidates = []; }
 
@@ -111,7 +111,7 @@ export class FakeHost {
     const host = new FakeHost(page);
     await page.exposeFunction('hostCandidate', (c) => host.candidates.push(c));
     await page.evaluate(() => {
-      const H = window.H = { got: [], ackJournal: true, pc: null, ch: {} };
+      const H = window.H = { got: [], ackJournal: true, mute: false, pc: null, ch: {} };
       H.start = async () => {
         if (H.pc) H.pc.close();
         const pc = H.pc = new RTCPeerConnection();
@@ -128,6 +128,7 @@ export class FakeHost {
           let m;
           try { m = JSON.parse(e.data); } catch { return; }
           H.got.push(m);
+          if (H.mute) return;
           if (m.t === 'ping') ctl.send(JSON.stringify({ t: 'pong', c: m.c, h: Date.now() }));
           if (m.t === 'conn' && H.ackJournal && Array.isArray(m.events)) {
             const n = Math.max(0, ...m.events.map((x) => x.n));
@@ -157,6 +158,7 @@ export class FakeHost {
   send(label, data) { return this.page.evaluate(([l, d]) => window.H.send(l, d), [label, data]); }
   ctlState() { return this.page.evaluate(() => window.H.ctlState()); }
   setAck(v) { return this.page.evaluate((x) => { window.H.ackJournal = x; }, v); }
+  setMute(v) { return this.page.evaluate((x) => { window.H.mute = x; }, v); }
   close() { return this.page.evaluate(() => { if (window.H.pc) window.H.pc.close(); }); }
 }
 
