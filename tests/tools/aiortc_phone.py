@@ -18,7 +18,7 @@ MODE:
                of the "video" channel, checks them, sends {"t":"rep"} each
                second as the page does, a ping and a pointer move each second,
                and writes what it kept as H.264 (Annex B) to $PHONE_H264 when
-               set. Prints {"ev":"vstat",...} each second and
+               set (ends early once the file $PHONE_STOP exists). Prints {"ev":"vstat",...} each second and
                {"ev":"video_summary",...} at the end.
 Prints one JSON object a line: {"ev": ...}."""
 import asyncio
@@ -270,7 +270,10 @@ class VideoKeeper:
     async def run(self, ctl, seconds):
         end = time.time() + seconds
         n = 0
+        stop = __import__("os").environ.get("PHONE_STOP")
         while time.time() < end and ctl.readyState == "open":
+            if stop and __import__("os").path.exists(stop):
+                break
             await asyncio.sleep(1)
             n += 1
             qd = self.qd()
