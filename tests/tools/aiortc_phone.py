@@ -179,6 +179,7 @@ class VideoKeeper:
         self.delays = []         # (arrival s, arrival - capture ms) of complete frames
         self.bytes_s = 0         # chunk bytes since the last report
         self.ids_back = set()
+        self.key_before_config = 0
         self.texts = {}
         self.t0 = time.time()
 
@@ -246,11 +247,14 @@ class VideoKeeper:
         self.delays.append((now, now * 1000 - cap))
         if key:
             self.keys += 1
-            self.wait_key = False
+            # Config travels on the control channel, the frame on its own:
+            # a key frame that beats its config cannot be decoded yet.
+            if self.config is None:
+                self.key_before_config += 1
+            else:
+                self.wait_key = False
         if self.wait_key:
             return
-        if self.config is None:
-            return self.fail("frame before config")
         if key:
             self.stream += annexb_from_config(self.config)
         self.stream += annexb_from_frame(data[11 + 4 * n:])
@@ -293,7 +297,7 @@ class VideoKeeper:
             with open(path, "wb") as f:
                 f.write(self.stream)
         say(ev="video_summary", frames=self.frames, kept=self.kept, keys=self.keys, incomplete=self.incomplete,
-            gaps=self.gaps, bad=self.bad, first_key=bool(self.first and self.first[1]),
+            gaps=self.gaps, bad=self.bad, key_before_config=self.key_before_config, first_key=bool(self.first and self.first[1]),
             ids_back=sorted(i for i in self.ids_back if i >= 1000), texts=self.texts)
 
 
