@@ -125,7 +125,9 @@ TEST(RateControl, IncreaseNeedsAnIdleQueueAndAUsedBudget) {
     auto step = second(rc, 100000, c.s);
     EXPECT_EQ(rc.rate, c.rises ? 3360000 : 3000000);
     EXPECT_EQ(static_cast<bool>(step.event), c.rises);
-    if (c.rises) EXPECT_EQ((*step.event)["congested"], false);
+    if (c.rises) {
+      EXPECT_EQ((*step.event)["congested"], false);
+    }
   }
 }
 

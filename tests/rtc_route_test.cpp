@@ -77,8 +77,9 @@ TEST(Route, FromTheSelectedPair) {
     EXPECT_EQ(r.fields.contains("same_lan"), c.same.has_value());
     EXPECT_EQ(r.fields["local_proto"], "udp");
     for (auto& [id, s] : c.report.items())
-      if (s.contains("address"))
+      if (s.contains("address")) {
         EXPECT_EQ(r.fields.dump().find(s["address"].get<std::string>()), std::string::npos);
+      }
   }
 }
 

@@ -178,7 +178,13 @@ async def main():
             if keeper:
                 await keeper.run(ctl, STAY)
             else:
-                await asyncio.sleep(STAY)
+                # A phone that stays talks: the host ends a session silent for 8 s.
+                left = STAY
+                while left > 0:
+                    await asyncio.sleep(min(2.0, left))
+                    left -= 2.0
+                    if MODE == "ok" and ctl.readyState == "open":
+                        ctl.send('{"t":"ping","c":8}')
             await pc.close()
             say(ev="closed")
             await asyncio.sleep(1)
