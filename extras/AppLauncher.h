@@ -1,0 +1,21 @@
+#pragma once
+// The desktop's applications: the "apps" list in batches with icons, and
+// "open" (optionally "solo"). Called on the extras queue.
+#include "extras/Requester.h"
+
+#include <memory>
+#include <string>
+
+class AppLauncher {
+public:
+  static std::shared_ptr<AppLauncher> create();
+  ~AppLauncher();
+  // Sends the "appl" batches to the requester, paced on its buffered bytes.
+  void sendList(const RequesterPtr& to);
+  void open(const std::string& path, bool solo);
+
+private:
+  AppLauncher();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
