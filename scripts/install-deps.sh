@@ -11,7 +11,7 @@ BUILD_PKGS=(
   build-essential cmake pkg-config ninja-build ccache clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libssl-dev nlohmann-json3-dev
-  libx264-dev libyuv-dev libcairo2-dev libgdk-pixbuf-2.0-dev libglib2.0-dev
+  libx264-dev libyuv-dev libcairo2-dev libgdk-pixbuf-2.0-dev libglib2.0-dev libgtk-3-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
   gettext
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
