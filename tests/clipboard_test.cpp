@@ -262,3 +262,24 @@ TEST_F(ClipboardSync, AReceivedPhotoOffersItsAddressAndAPngAndIsNotEchoed) {
   EXPECT_TRUE(sent.empty());
   ts::removeTree(dir);
 }
+
+TEST(ClipboardWithoutDisplay, DoesNothingAndKeepsRunning) {
+  // A fresh process (GTK may already run on the shared X server in this one).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        unsetenv("DISPLAY");
+        auto clip = Clipboard::create();
+        int sent = 0;
+        clip->sendCtl = [&](const std::string&) { ++sent; };
+        clip->start();
+        clip->set("from the phone");
+        clip->offerFile("/nonexistent/photo.png");
+        spinFor(1200ms);
+        clip->stop();
+        clip.reset();
+        turnLoop();
+        std::exit(sent == 0 && !gtkReady() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
