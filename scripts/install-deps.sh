@@ -21,6 +21,7 @@ TEST_PKGS=(
   xdotool xclip x11-utils ffmpeg curl python3 python3-websockets
   chromium procps psmisc iproute2 fonts-dejavu-core
   libnss3-tools openbox xterm python3-aiortc gstreamer1.0-tools coturn nftables
+  python3-gi gir1.2-gtk-3.0 dbus-daemon
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
 if ! command -v npm >/dev/null 2>&1; then TEST_PKGS+=(nodejs npm); fi
