@@ -26,6 +26,7 @@ class PcmPlayer extends AudioWorkletProcessor {
   }
 
   push(block) {
+    if (block === "flush") { this.chunks = []; this.queued = 0; this.head = 0; return; }
     if (!(block instanceof Float32Array) || block.length === 0) return;
     this.chunks.push(block);
     this.queued += block.length;

@@ -19,7 +19,7 @@ export class SoundPlayer {
     this.node = null;
     this.ready = null;       // promise of the worklet once it loads
     this.send = null;        // (msg) set by the owner
-    this.stats = T.audio = { on: false, packets: 0, bufferedMs: 0, outputMs: 0, underruns: 0, dropped: 0, rate: 0, warn: null };
+    this.stats = T.audio = { on: false, state: null, packets: 0, bufferedMs: 0, outputMs: 0, underruns: 0, dropped: 0, rate: 0, warn: null };
   }
 
   start() {
@@ -32,7 +32,7 @@ export class SoundPlayer {
     this.stats.on = this.on;
     setPressed(this.button.id, this.on);
     if (this.on) this.wake();
-    else if (this.ctx) this.ctx.suspend().catch(() => {});
+    else this.sleep();
     if (this.send) this.send({ t: "audio", on: this.on });
     this.render();
   }
@@ -45,6 +45,7 @@ export class SoundPlayer {
       try { this.ctx = new AC({ sampleRate: RATE, latencyHint: "interactive" }); }
       catch (e) { this.ctx = new AC({ latencyHint: "interactive" }); }  // the worklet resamples
       this.stats.rate = this.ctx.sampleRate;
+      this.ctx.onstatechange = () => { this.stats.state = this.ctx.state; };
       const token = new URLSearchParams(location.search).get("t");
       const url = new URL("audio-worklet.js" + (token ? "?t=" + encodeURIComponent(token) : ""), location.href);
       this.ready = this.ctx.audioWorklet.addModule(url.href).then(() => {
@@ -55,6 +56,15 @@ export class SoundPlayer {
       }).catch(() => { this.ready = null; });
     }
     this.ctx.resume().catch(() => {});
+  }
+
+  // Off: what is buffered is stale by the next "on"; the context sleeps once
+  // the worklet has faded out, which saves the phone's battery.
+  sleep() {
+    if (!this.ctx) return;
+    if (this.node) this.node.port.postMessage("flush");
+    const ctx = this.ctx;
+    setTimeout(() => { if (!this.on) ctx.suspend().catch(() => {}); }, 100);
   }
 
   // The link came back: the computer forgot what this page wanted.
@@ -110,7 +120,8 @@ export class SoundPlayer {
       let best = 0;
       for (let i = 1; i < bins.length; i++) if (bins[i] > bins[best]) best = i;
       let peak = 0;
-      for (const v of time) peak = Math.max(peak, Math.abs(v));
+      // The latest 20 ms or so: the level now, not over the whole window.
+      for (let i = time.length - 512; i < time.length; i++) peak = Math.max(peak, Math.abs(time[i]));
       return { hz: (best * this.ctx.sampleRate) / an.fftSize, db: bins[best], peak };
     };
   }
