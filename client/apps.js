@@ -59,11 +59,17 @@ export class AppsPanel {
     const b = document.createElement("button");
     b.className = "app";
     b.dataset.p = it.p;
-    const img = document.createElement("img");
-    img.alt = "";
-    // Only a PNG of ours goes into the address: anything else shows the blank tile.
-    if (typeof it.ic === "string" && /^[A-Za-z0-9+/=]+$/.test(it.ic)) img.src = "data:image/png;base64," + it.ic;
-    b.appendChild(img);
+    // Only a PNG of ours goes into the address: anything else shows a blank tile.
+    if (typeof it.ic === "string" && /^[A-Za-z0-9+/=]+$/.test(it.ic)) {
+      const img = document.createElement("img");
+      img.alt = "";
+      img.src = "data:image/png;base64," + it.ic;
+      b.appendChild(img);
+    } else {
+      const blank = document.createElement("span");
+      blank.className = "blank";
+      b.appendChild(blank);
+    }
     if (it.r === true) {
       const dot = document.createElement("span");
       dot.className = "run";
