@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
   std::string apps = root + "/share/applications", icons = root + "/share/icons/hicolor/48x48/apps";
   std::filesystem::create_directories(apps);
   std::filesystem::create_directories(icons);
+  // Image loading tells PNG by its MIME type, from the shared database.
+  std::filesystem::create_directory_symlink("/usr/share/mime", root + "/share/mime");
   ts::writeFile(root + "/share/icons/hicolor/index.theme",
                 "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps\n\n[48x48/apps]\nSize=48\nType=Threshold\n");
   for (int i = 0; i < count; ++i) {

@@ -34,6 +34,7 @@ struct Tree {
 Tree* tree = nullptr;
 ts::Xvfb* xvfb = nullptr;
 ts::Child* wm = nullptr;
+bool wmReady = false;
 
 struct Rgb {
   uint8_t r, g, b;
@@ -65,6 +66,8 @@ void buildTree() {
   for (auto d : {t.home, t.sys1, t.sys2})
     std::filesystem::create_directories(d + "/applications");
   std::filesystem::create_directories(t.marks);
+  // Image loading tells PNG by its MIME type, from the shared database.
+  std::filesystem::create_directory_symlink("/usr/share/mime", t.sys2 + "/mime");
   std::string theme = t.sys1 + "/icons/hicolor";
   std::filesystem::create_directories(theme + "/48x48/apps");
   ts::writeFile(theme + "/index.theme",
@@ -102,6 +105,7 @@ void buildTree() {
   std::filesystem::create_directories(t.root + "/Downloads/Tolvane");
   ts::writeFile(t.root + "/Downloads/Tolvane/x.desktop",
                 "[Desktop Entry]\nType=Application\nName=X\nExec=sh -c \"echo ran >> " + t.marks + "/upload\"\n");
+  std::filesystem::create_directories(t.root + "/config");
   ts::writeFile(t.root + "/config/mimeapps.list", "[Default Applications]\ninode/directory=testfm.desktop\n");
 }
 
@@ -119,7 +123,10 @@ protected:
     setenv("XDG_CONFIG_DIRS", (tree->root + "/none").c_str(), 1);
     unsetenv("XDG_CURRENT_DESKTOP");
     xvfb = new ts::Xvfb(1024, 768);
-    wm = new ts::Child({"openbox", "--sm-disable"}, {"HOME=" + tree->root});
+    // The window manager keeps the system's folders for its theme and settings.
+    wm = new ts::Child({"openbox", "--sm-disable"},
+                       {"HOME=" + tree->root, "XDG_DATA_DIRS=/usr/local/share:/usr/share", "XDG_CONFIG_DIRS=/etc/xdg",
+                        "XDG_CONFIG_HOME=" + tree->root + "/wmconfig"});
   }
   static void TearDownTestSuite() {
     delete wm;
@@ -131,8 +138,20 @@ protected:
     ASSERT_TRUE(xvfb->ok());
     d = XOpenDisplay(nullptr);
     ASSERT_TRUE(d);
-    ASSERT_TRUE(ts::waitUntil([&] { return prop(DefaultRootWindow(d), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW) != 0; }))
-        << "openbox did not start";
+    // The window manager is ready once it takes on a window; one mapped
+    // while it still starts up may be missed, so map it again now and then.
+    if (!wmReady) {
+      Window probe = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0);
+      wmReady = ts::waitUntil([&] {
+        XUnmapWindow(d, probe);
+        XMapWindow(d, probe);
+        XSync(d, False);
+        return ts::waitUntil([&] { return managed(probe); }, 2s);
+      });
+      XDestroyWindow(d, probe);
+      XSync(d, False);
+    }
+    ASSERT_TRUE(wmReady) << "openbox did not start";
     setLogTap([this](const std::string& s) {
       std::lock_guard<std::mutex> l(m);
       logs.push_back(s);
