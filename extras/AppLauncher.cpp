@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr size_t kBatch = 12;
-constexpr int64_t kPaceBytes = 1'000'000;
 constexpr int kPaceWaits = 2000;
 constexpr auto kPaceStep = 5ms;
 constexpr auto kFirstWindowLimit = 10s;
@@ -145,7 +144,7 @@ void AppLauncher::sendList(const RequesterPtr& to) {
       const auto& e = entries[i];
       items.push_back({{"n", e.n}, {"p", e.p}, {"r", e.r}, {"ic", impl_->icon(e.p)}});
     }
-    for (int waits = 0; waits < kPaceWaits && to->buffered() > kPaceBytes; ++waits)
+    for (int waits = 0; waits < kPaceWaits && to->buffered() > to->bulkLimit; ++waits)
       std::this_thread::sleep_for(kPaceStep);
     bool sent = to->send(jsonText({{"t", "appl"},
                                    {"items", std::move(items)},

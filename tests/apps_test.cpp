@@ -17,6 +17,7 @@
 #include "app/Log.h"
 #include "extras/AppLauncher.h"
 #include "extras/DesktopEntries.h"
+#include "support/LanPhone.h"
 #include "support/TestSupport.h"
 #include "support/Xvfb.h"
 
@@ -425,6 +426,40 @@ TEST_F(Apps, SoloIconifiesTheOthersButTheFileManager) {
   // The terminal goes with the window (its shell ends on SIGHUP).
   XKillClient(d, solo);
   XSync(d, False);
+}
+
+TEST_F(Apps, HostAnswersTheAskingConnectionAndOpensOnlyListedEntries) {
+  int port = ts::freePort();
+  std::string data = ts::makeTempDir("tolvane-data");
+  ts::Child host({TOLVANE_HOST_BIN, "--test-pattern", "--no-tls", "--no-signal", "--port", std::to_string(port),
+                  "--token", "testtoken", "--data-dir", data},
+                 {"HOME=" + tree->root, "XDG_DATA_HOME=" + tree->home,
+                  "XDG_DATA_DIRS=" + tree->sys1 + ":" + tree->sys2, "XDG_CONFIG_HOME=" + tree->root + "/config",
+                  "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "NO_AT_BRIDGE=1"});
+  ASSERT_TRUE(host.waitFor("データ置き場: ", 90s));
+  ts::LanPhone a(port), b(port);
+  ASSERT_TRUE(a.ok() && b.ok());
+  a.send({{"t", "apps"}});
+  std::vector<json> batches;
+  while (batches.empty() || batches.back()["done"] != true) {
+    auto m = a.next("appl");
+    ASSERT_TRUE(m);
+    batches.push_back(*m);
+  }
+  ASSERT_EQ(batches.size(), 3u);
+  EXPECT_EQ(batches[0]["first"], true);
+  EXPECT_EQ(batches[2]["items"].size(), 1u);
+  for (auto& m : b.settle()) EXPECT_NE(m["t"], "appl");
+
+  auto runs = [&] { return ts::readFile(tree->marks + "/marker").size(); };
+  size_t before = runs();
+  a.send({{"t", "open"}, {"p", tree->root + "/Downloads/Tolvane/x.desktop"}});
+  a.send({{"t", "open"}, {"p", tree->app(tree->sys1, "marker.desktop")}, {"solo", "yes"}});
+  EXPECT_TRUE(ts::waitUntil([&] { return runs() > before; }));
+  a.settle();
+  EXPECT_FALSE(std::filesystem::exists(tree->marks + "/upload"));
+  host.stop();
+  ts::removeTree(data);
 }
 
 TEST(AppsEmpty, NoEntriesGiveOneEmptyMessage) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "app/Log.h"
 #include "extras/PcmPackets.h"
 #include "extras/SystemAudio.h"
+#include "support/LanPhone.h"
 #include "support/PulseDaemon.h"
 #include "support/TestSupport.h"
 
@@ -287,4 +290,92 @@ TEST(AudioTestMode, StartsNothing) {
   EXPECT_EQ(sourceOutputs(pa), 0);
   EXPECT_EQ(logs.count("[audio]"), 0u);
   EXPECT_EQ(a.count(), 0u);
+}
+
+namespace {
+
+// The host binary on the desktop's sound (no test pattern, no display).
+struct SoundHost {
+  SoundHost() {
+    port = ts::freePort();
+    data = ts::makeTempDir("tolvane-data");
+    proc = std::make_unique<ts::Child>(
+        std::vector<std::string>{TOLVANE_HOST_BIN, "--no-tls", "--no-signal", "--port", std::to_string(port),
+                                 "--token", "testtoken", "--data-dir", data},
+        std::vector<std::string>{"DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "NO_AT_BRIDGE=1"});
+    proc->waitFor("データ置き場: ", 90s);
+  }
+  ~SoundHost() {
+    proc.reset();
+    ts::removeTree(data);
+  }
+  int port = 0;
+  std::string data;
+  std::unique_ptr<ts::Child> proc;
+};
+
+// Sound packets (kind 2) read from a raw LAN client until `enough` holds or
+// the time is up; other frames are skipped.
+struct Heard {
+  std::vector<std::string> packets;
+  int16_t peak() const {
+    int p = 0;
+    for (auto& pk : packets)
+      for (size_t i = 1; i + 1 < pk.size(); i += 2)
+        p = std::max(p, std::abs(int(int16_t(uint8_t(pk[i]) | uint8_t(pk[i + 1]) << 8))));
+    return int16_t(p);
+  }
+};
+void listen(ts::LanPhone& phone, Heard& h, const std::function<bool()>& enough,
+            std::chrono::milliseconds limit = 60s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!enough() && std::chrono::steady_clock::now() < end) {
+    auto f = phone.raw().readFrame(200ms);
+    if (f && f->opcode == 2 && !f->payload.empty() && f->payload[0] == 2) h.packets.push_back(f->payload);
+  }
+}
+
+}  // namespace
+
+TEST_F(AudioCapture, HostSendsSoundToTheLanClientsThatAskedOnly) {
+  SoundHost host;
+  ts::LanPhone a(host.port), b(host.port);
+  ASSERT_TRUE(a.ok() && b.ok());
+  a.send({{"t", "audio"}, {"on", true}});
+  ASSERT_TRUE(host.proc->waitFor("[audio] 開始"));
+  Heard ha;
+  listen(a, ha, [&] { return ha.packets.size() >= 10; });
+  ASSERT_GE(ha.packets.size(), 10u);
+  auto tone = playTone(pa, 1.0);
+  listen(a, ha, [&] { return ha.peak() > 15000 && tone->exited().has_value(); });
+  EXPECT_NEAR(ha.peak(), 16384, 16384 * 0.05);
+  for (auto& p : ha.packets) EXPECT_EQ(p.size(), 961u);  // kind byte and 480 samples
+  // The other client never asked: nothing but what it asked for.
+  Heard hb;
+  listen(b, hb, [] { return false; }, 300ms);
+  EXPECT_TRUE(hb.packets.empty());
+
+  // Off: the capture stops and the packets with it.
+  a.send({{"t", "audio"}, {"on", false}});
+  ASSERT_TRUE(host.proc->waitFor("[audio] 停止"));
+  a.settle();
+  Heard after;
+  listen(a, after, [] { return false; }, 500ms);
+  EXPECT_LE(after.packets.size(), 1u);
+
+  // On again, then the connection closes: the last one wanting sound is gone.
+  a.send({{"t", "audio"}, {"on", true}});
+  ASSERT_TRUE(host.proc->waitFor("[audio] 開始", 60s, 2));
+  a.raw().close();
+  ASSERT_TRUE(host.proc->waitFor("[audio] 停止", 60s, 2));
+  EXPECT_TRUE(ts::waitUntil([&] { return sourceOutputs(pa) == 0; }));
+
+  // A stop signal while capturing ends the host cleanly (the bound is 1.5 s;
+  // a loaded machine gets more here).
+  b.send({{"t", "audio"}, {"on", true}});
+  ASSERT_TRUE(host.proc->waitFor("[audio] 開始", 60s, 3));
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.proc->stop(SIGTERM, 10s), 0);
+  std::printf("host exit while capturing: %.0f ms\n",
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
 }
