@@ -15,6 +15,8 @@ import { Toolbar } from "./toolbar.js";
 import { Pill } from "./pill.js";
 import { Cards } from "./cards.js";
 import { Notices } from "./notices.js";
+import { AppsPanel } from "./apps.js";
+import { SoundPlayer } from "./audio.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
 // The internet link carries the connect key after "#k=": the fragment never
@@ -44,6 +46,8 @@ const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
 const pill = new Pill();
 const cards = new Cards();
 const notices = new Notices(cards, { tlsPort, token, isLocal, internet });
+const apps = new AppsPanel();
+const sound = new SoundPlayer($("bSound"), $("soundLabel"), $("soundIcon"));
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -54,7 +58,7 @@ session.onState = (s) => {
 };
 session.onCountdown = () => pill.render();
 session.onOffline = () => notices.offline(() => session.retryNow());
-session.onOpen = () => { notices.online(); layout.sendView(true); };
+session.onOpen = () => { notices.online(); layout.sendView(true); sound.reopened(); };
 session.onClose = () => video.reset();
 session.onHello = (m) => { if (m.screen === false) video.noScreen = true; pill.render(); };
 session.onApp = () => pill.render();
@@ -65,8 +69,13 @@ session.onError = (m) => {
   notices.hostError(m, () => send({ t: "retry" }));
   pill.render();
 };
-session.onWarn = (m) => notices.hostWarning(m);
-session.onPacket = (buf) => video.packet(buf);
+session.onWarn = (m) => { notices.hostWarning(m); if (m.code === "audio") sound.warn(m); };
+// On the LAN sound shares the socket with video as binary kind 2.
+session.onPacket = (buf) => {
+  if (buf.byteLength > 0 && new Uint8Array(buf, 0, 1)[0] === 2) sound.packet(buf, 2);
+  else video.packet(buf);
+};
+session.onSide = (m) => { if (m.t === "appl") apps.list(m); };
 // On the LAN "qd" is the decoder's backlog; over the internet it is how much
 // later than usual frames arrive (the decoder's backlog goes along as "dq").
 session.makeReport = internet
@@ -77,6 +86,10 @@ if (internet) {
   conn.onroute = (kind) => { T.route = kind; pill.render(); overlay.render(); };
   conn.onsilent = () => notices.silent();
   conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };
+  // Over the internet sound has a channel of its own (kind 1) and the
+  // application list comes on the "file" channel.
+  conn.onaudio = (buf) => sound.packet(buf, 1);
+  conn.onbulk = (text) => session.control(text);
   conn.onbadoffer = () => notices.badOffer(() => session.retryNow());
   conn.onfailure = (why) => {
     if (why === "auth") session.hold(); // the same key would fail the same way
@@ -111,6 +124,9 @@ input.send = send;
 input.onSent = (id) => measure.sent(id);
 input.pictureWidth = () => video.w;
 
+apps.send = send;
+sound.send = send;
+
 keybar.onKey = (k) => keyboard.sendKey(k);
 keybar.onVisible = (v) => { setPressed("bKeys", v); layout.update(); };
 keyboard.onShown = () => { keybar.setVisible(true); setPressed("bKbd", true); };
@@ -133,6 +149,8 @@ $("pill").addEventListener("click", () => {
 
 cards.start();
 toolbar.start();
+apps.start();
+sound.start();
 keybar.start();
 keyboard.start();
 input.start();

@@ -36,6 +36,9 @@ const std::vector<std::string>& clientFiles() {
       "arrival.js",
       "liveness.js",
       "route.js",
+      "apps.js",
+      "audio.js",
+      "audio-worklet.js",
   };
   return names;
 }

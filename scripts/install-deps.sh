@@ -15,6 +15,7 @@ BUILD_PKGS=(
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
   gettext
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  libpulse-dev
 )
 RUN_PKGS=(openssl xvfb gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice)
 TEST_PKGS=(
@@ -22,6 +23,7 @@ TEST_PKGS=(
   chromium procps psmisc iproute2 fonts-dejavu-core
   libnss3-tools openbox xterm python3-aiortc gstreamer1.0-tools coturn nftables
   python3-gi gir1.2-gtk-3.0 dbus-daemon
+  pulseaudio pulseaudio-utils
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
 if ! command -v npm >/dev/null 2>&1; then TEST_PKGS+=(nodejs npm); fi
