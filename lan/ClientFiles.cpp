@@ -36,6 +36,16 @@ const std::vector<std::string>& clientFiles() {
       "arrival.js",
       "liveness.js",
       "route.js",
+      "b64.js",
+      "sheet.js",
+      "listing.js",
+      "save-sink.js",
+      "download.js",
+      "upload.js",
+      "transfers.js",
+      "files-panel.js",
+      "clipboard.js",
+      "pause.js",
   };
   return names;
 }
