@@ -10,7 +10,7 @@ import { Transfers } from "./transfers.js";
 addStyle("files", `
 #files {
   position: fixed; left: 0; right: 0; top: calc(52px + var(--sat)); bottom: calc(var(--bar) + var(--sab) + var(--kb));
-  display: flex; flex-direction: column; background: rgba(16, 19, 27, .97); border-top: 1px solid var(--line);
+  display: flex; flex-direction: column; background: #10131b; border-top: 1px solid var(--line);
   border-radius: 16px 16px 0 0; box-shadow: 0 -10px 40px rgba(0,0,0,.5); z-index: 5;
 }
 #files[hidden] { display: none; }
@@ -27,7 +27,8 @@ addStyle("files", `
 #files .item { display: flex; align-items: center; gap: 12px; width: 100%; min-height: 52px; padding: 6px 4px;
   border: 0; border-bottom: 1px solid var(--line); background: none; text-align: left; cursor: pointer; }
 #files .item:active { background: rgba(255,255,255,.06); }
-#files .item .ic { flex: none; width: 28px; text-align: center; font-size: 20px; }
+#files .item .ic { flex: none; width: 26px; height: 26px; fill: none; stroke: var(--dim); stroke-width: 1.6; stroke-linejoin: round; }
+#files .item[data-dir="1"] .ic { stroke: var(--accent); fill: rgba(76,141,255,.18); }
 #files .item .tx { flex: 1; min-width: 0; }
 #files .item .n { display: block; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
 #files .item .meta { display: block; font-size: 12px; color: var(--dim); }
@@ -37,6 +38,22 @@ addStyle("files", `
 #files h3[hidden] { display: none; }
 #files .btn.small { min-height: 36px; padding: 0 12px; flex: none; }
 `);
+
+const ICONS = {
+  dir: "M3 7a2 2 0 0 1 2-2h4l2 2h8a2 2 0 0 1 2 2v8a2 2 0 0 1-2 2H5a2 2 0 0 1-2-2z",
+  file: "M6 3h8l4 4v14H6zM14 3v4h4",
+};
+
+function icon(dir) {
+  const ns = "http://www.w3.org/2000/svg";
+  const svg = document.createElementNS(ns, "svg");
+  svg.setAttribute("viewBox", "0 0 24 24");
+  svg.setAttribute("class", "ic");
+  const p = document.createElementNS(ns, "path");
+  p.setAttribute("d", dir ? ICONS.dir : ICONS.file);
+  svg.appendChild(p);
+  return svg;
+}
 
 export class FilesPanel {
   constructor() {
@@ -122,7 +139,7 @@ export class FilesPanel {
   row(it) {
     const meta = it.dir ? formatDate(it.mt) : [formatSize(it.size), formatDate(it.mt)].filter(Boolean).join(" · ");
     const b = el("button", { className: "item", type: "button" },
-      el("span", { className: "ic", text: it.dir ? "📁" : "📄" }),
+      icon(it.dir),
       el("span", { className: "tx" }, el("span", { className: "n", text: it.n }), el("span", { className: "meta", text: meta })));
     b.dataset.name = it.n;
     b.dataset.dir = it.dir ? "1" : "0";
