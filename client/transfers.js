@@ -125,6 +125,7 @@ export class Transfers {
     if (x.state === "done") return x.kind === "up" ? "Saved on the computer as " + x.savedAs : "Downloaded, " + formatSize(x.size);
     const done = x.kind === "up" ? x.sent : x.got;
     if (x.kind === "up" && this.current !== x) return "Waiting";
+    if (x.kind === "up" && x.next === x.n) return "Sent; waiting for the computer…";
     return x.size ? formatSize(done) + " of " + formatSize(x.size) : "Starting…";
   }
 }

@@ -81,10 +81,10 @@ test('paused: the computer\'s text, and tries by itself no more often than the i
     signal.onJoin = (ws) => { joins.push({ at: Date.now(), ws }); if (joins.length <= 2) signal.send(ws, { t: 'joined', cid: 9, ice: [] }); };
     await s.host.send('ctl', JSON.stringify({ t: 'paused', msg: 'Paused on your computer.' }));
     await s.page.waitForSelector('#reconnectBtn');
+    await s.page.screenshot({ path: '/work/shots/page-paused.png' }).catch(() => {});
     await s.host.close();
     await waitFor(async () => (await hook(s.page)).state === 'held', 'the session held');
     assert.match(await s.page.textContent('#pauseStatus'), /tries again by itself in \d+ s/);
-    await s.page.screenshot({ path: '/work/shots/page-paused.png' }).catch(() => {});
     await waitFor(() => joins.length >= 3, 'three tries by itself', 60000);
     for (let k = 1; k < joins.length; k++) {
       // The page waits the whole interval; arrival here may bunch up by a little.

@@ -178,6 +178,7 @@ test('cancelling a download stops it at the computer and offers nothing', async 
     await page.click('#filesList .item[data-name="slow.bin"]');
     await waitFor(async () => (await transfer(page, 'slow.bin'))?.bytes >= CHUNK * 2, 'two chunks');
     const t = await transfer(page, 'slow.bin');
+    await page.screenshot({ path: '/work/shots/page-download-progress.png' }).catch(() => {});
     await rowOf(page, t.id).locator('button.act').click();
     const c = await waitFor(() => host.of('fcancel').find((m) => m.id === t.id), 'the fcancel');
     assert.ok(c);
