@@ -12,7 +12,8 @@ const enc = new TextEncoder();
 // fits in `limit` bytes (indices are given the most digits they could have).
 export function chunkSize(id, name, limit) {
   const envelope = enc.encode(JSON.stringify({ t: "fput", id, i: 1e15, n: 1e15, name, last: false, d: "" })).length;
-  return Math.floor((limit - envelope) / 4) * 3;
+  // A link announcing less than this would be no link for files at all.
+  return Math.max(3072, Math.floor((limit - envelope) / 4) * 3);
 }
 
 export function uploadName(name) {
