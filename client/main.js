@@ -17,6 +17,9 @@ import { Cards } from "./cards.js";
 import { Notices } from "./notices.js";
 import { AppsPanel } from "./apps.js";
 import { SoundPlayer } from "./audio.js";
+import { FilesPanel } from "./files-panel.js";
+import { Clipboard } from "./clipboard.js";
+import { PauseScreen } from "./pause.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
 // The internet link carries the connect key after "#k=": the fragment never
@@ -42,12 +45,15 @@ const layout = new Layout(stage, canvas);
 const input = new Input(stage, layout);
 const keybar = new KeyBar($("keys"));
 const keyboard = new Keyboard($("kb"), input, keybar);
-const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
 const pill = new Pill();
 const cards = new Cards();
 const notices = new Notices(cards, { tlsPort, token, isLocal, internet });
 const apps = new AppsPanel();
 const sound = new SoundPlayer($("bSound"), $("soundLabel"), $("soundIcon"));
+const files = new FilesPanel();
+const clipboard = new Clipboard(cards);
+const pause = new PauseScreen(cards, session, { everyMs: Number(window.__tolvaneTest?.pauseRetryMs) || undefined });
+const toolbar = new Toolbar({ keyboard, keybar, input, overlay, files, clipboard });
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -58,8 +64,16 @@ session.onState = (s) => {
 };
 session.onCountdown = () => pill.render();
 session.onOffline = () => notices.offline(() => session.retryNow());
-session.onOpen = () => { notices.online(); layout.sendView(true); sound.reopened(); };
-session.onClose = () => video.reset();
+session.onOpen = () => { pause.linkOpened(); notices.online(); layout.sendView(true); files.linkOpened(); sound.reopened(); };
+session.onClose = () => { video.reset(); files.linkClosed(); pause.linkClosed(); };
+// Side features answer on the WebSocket on the LAN and on the "file" channel
+// over the internet; the same messages either way.
+session.onSide = (m) => {
+  if (m.t === "clip") clipboard.received(m);
+  else if (m.t === "lsr") files.listed(m);
+  else if (m.t === "fdat" || m.t === "fack" || m.t === "fdone") files.transfers.reply(m);
+  else if (m.t === "appl") apps.list(m);
+};
 session.onHello = (m) => { if (m.screen === false) video.noScreen = true; pill.render(); };
 session.onApp = () => pill.render();
 session.onPong = (m) => { if (measure.pong(m)) overlay.render(); };
@@ -75,7 +89,6 @@ session.onPacket = (buf) => {
   if (buf.byteLength > 0 && new Uint8Array(buf, 0, 1)[0] === 2) sound.packet(buf, 2);
   else video.packet(buf);
 };
-session.onSide = (m) => { if (m.t === "appl") apps.list(m); };
 // On the LAN "qd" is the decoder's backlog; over the internet it is how much
 // later than usual frames arrive (the decoder's backlog goes along as "dq").
 session.makeReport = internet
@@ -85,11 +98,11 @@ if (internet) {
   conn.onphase = () => pill.render();
   conn.onroute = (kind) => { T.route = kind; pill.render(); overlay.render(); };
   conn.onsilent = () => notices.silent();
-  conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };
-  // Over the internet sound has a channel of its own (kind 1) and the
-  // application list comes on the "file" channel.
+  conn.onpaused = (msg) => pause.paused(msg);
+  // Over the internet sound has a channel of its own (kind 1) and the side
+  // features answer on the "file" channel.
   conn.onaudio = (buf) => sound.packet(buf, 1);
-  conn.onbulk = (text) => session.control(text);
+  conn.onfile = (text) => session.control(text);
   conn.onbadoffer = () => notices.badOffer(() => session.retryNow());
   conn.onfailure = (why) => {
     if (why === "auth") session.hold(); // the same key would fail the same way
@@ -126,6 +139,12 @@ input.pictureWidth = () => video.w;
 
 apps.send = send;
 sound.send = send;
+files.send = send;
+files.isOpen = () => session.conn.isOpen;
+// Uploads must fit the link's largest message: 64 KiB, or less where the peer says so.
+files.transfers.limit = () => Math.min(65536, (internet && conn.pc?.sctp?.maxMessageSize) || 65536);
+clipboard.send = send;
+clipboard.pressCtrlV = () => { input.flush(); input.sendInput({ t: "key", k: "v", m: 2 }); };
 
 keybar.onKey = (k) => keyboard.sendKey(k);
 keybar.onVisible = (v) => { setPressed("bKeys", v); layout.update(); };

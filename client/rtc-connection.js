@@ -91,7 +91,7 @@ export class RtcConnection {
     this.onsilent = null;    // the computer went quiet on a live session; the attempt ends next
     this.onroute = null;     // (kind) the computer reported the path
     this.onaudio = null;     // (ArrayBuffer) a sound packet from the "audio" channel
-    this.onbulk = null;      // (text) a side-feature reply from the "file" channel
+    this.onfile = null;      // (text) a side feature's reply on the "file" channel
   }
 
   // The session's own silence watchdog stands back: only text counts here.
@@ -328,7 +328,7 @@ export class RtcConnection {
     } else if (label === "audio") {
       ch.onmessage = (e) => { if (this.pc === pc && this.onaudio && e.data instanceof ArrayBuffer) this.onaudio(e.data); };
     } else if (label === "file") {
-      ch.onmessage = (e) => { if (this.pc === pc && this.onbulk && typeof e.data === "string") this.onbulk(e.data); };
+      ch.onmessage = (e) => { if (this.pc === pc && typeof e.data === "string" && this.onfile) this.onfile(e.data); };
     }
   }
 

@@ -39,6 +39,16 @@ const std::vector<std::string>& clientFiles() {
       "apps.js",
       "audio.js",
       "audio-worklet.js",
+      "b64.js",
+      "sheet.js",
+      "listing.js",
+      "save-sink.js",
+      "download.js",
+      "upload.js",
+      "transfers.js",
+      "files-panel.js",
+      "clipboard.js",
+      "pause.js",
   };
   return names;
 }
