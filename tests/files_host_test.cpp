@@ -32,9 +32,11 @@ std::vector<std::string> names(const std::string& dir) {
 
 // The host binary with its own HOME and data directory (either may be given).
 struct FilesHost {
-  explicit FilesHost(std::string homeDir = "", std::string dataDir = "", std::vector<std::string> prefix = {})
+  explicit FilesHost(std::string homeDir = "", std::string dataDir = "", std::vector<std::string> prefix = {},
+                     std::vector<std::string> env = {})
       : home(homeDir.empty() ? ts::makeTempDir("tolvane-home") : homeDir),
-        data(dataDir.empty() ? ts::makeTempDir("tolvane-data") : dataDir) {
+        data(dataDir.empty() ? ts::makeTempDir("tolvane-data") : dataDir),
+        env(std::move(env)) {
     start(prefix);
   }
   void start(const std::vector<std::string>& prefix = {}) {
@@ -44,9 +46,10 @@ struct FilesHost {
                           std::string("--no-signal"), std::string("--port"), std::to_string(port),
                           std::string("--token"), std::string("testtoken"), std::string("--data-dir"), data})
       argv.push_back(a);
-    proc = std::make_unique<ts::Child>(
-        argv, std::vector<std::string>{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                       "NO_AT_BRIDGE=1", "DISPLAY="});
+    std::vector<std::string> e = {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+                                  "NO_AT_BRIDGE=1", "DISPLAY="};
+    e.insert(e.end(), env.begin(), env.end());
+    proc = std::make_unique<ts::Child>(argv, e);
     proc->waitFor("データ置き場: ", 90s);
   }
   ~FilesHost() {
@@ -56,6 +59,7 @@ struct FilesHost {
   }
   std::string downloads() const { return home + "/Downloads/Tolvane"; }
   std::string home, data;
+  std::vector<std::string> env;
   int port = 0;
   std::unique_ptr<ts::Child> proc;
 };
@@ -212,6 +216,24 @@ TEST(FilesHost, NoPathLeadsOutOfTheHomeFolder) {
   ASSERT_TRUE(in);
   EXPECT_EQ((*in)["d"], b64("inside"));
   ts::removeTree(root);
+}
+
+TEST(FilesHost, ListingOrderIsTheSameInEveryLocale) {
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    FilesHost h("", "", {}, {std::string("LC_ALL=") + locale});
+    for (auto n : {"b.txt", "A.txt", "file10", "file2", "File3"}) ts::writeFile(h.home + "/" + n, "");
+    fs::create_directories(h.home + "/zeta");
+    fs::create_directories(h.home + "/Alpha");
+    ts::LanPhone a(h.port);
+    ASSERT_TRUE(a.ok());
+    a.send({{"t", "ls"}, {"path", "/"}});
+    auto r = a.next("lsr");
+    ASSERT_TRUE(r);
+    std::vector<std::string> got;
+    for (auto& it : (*r)["items"]) got.push_back(it["n"]);
+    EXPECT_EQ(got, (std::vector<std::string>{"Alpha", "zeta", "A.txt", "b.txt", "file2", "File3", "file10"}))
+        << locale;
+  }
 }
 
 TEST(FilesHost, MalformedSideMessagesAreIgnored) {
