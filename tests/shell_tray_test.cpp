@@ -52,7 +52,7 @@ struct Tray : ::testing::Test {
   std::string call(const std::string& objectPath, const std::string& method, const std::string& args,
                    int* status = nullptr) {
     return ts::run("gdbus call --address " + shell::quote(bus.address) + " --dest " + name + " --object-path " +
-                       objectPath + " --method " + method + " " + args + " 2>&1",
+                       objectPath + " --method " + method + " -- " + args + " 2>&1",
                    status);
   }
 

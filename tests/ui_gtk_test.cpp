@@ -139,6 +139,7 @@ TEST_F(Gui, LaunchAtLoginTogglesTheEntryAndShowsTheRealState) {
   EXPECT_FALSE(check());
 
   // Refused: the mark stays off.
+  fs::remove_all(config + "/autostart");
   ts::writeFile(config + "/autostart", "in the way");
   gtk_menu_item_activate(GTK_MENU_ITEM(menu->loginItem()));
   EXPECT_FALSE(check());

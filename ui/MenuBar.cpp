@@ -63,7 +63,11 @@ MenuBar::MenuBar(std::shared_ptr<SetupWindow> setup, LinkProvider link, Internet
 }
 
 MenuBar::~MenuBar() {
+  // The quit item's accelerator label lets go of the group while the menu is
+  // torn down: the group has to outlive the menu.
+  if (menu_) gtk_widget_destroy(menu_);
   if (item_) g_object_unref(item_);
+  if (accel_) g_object_unref(accel_);
 }
 
 void MenuBar::build() {
@@ -74,8 +78,8 @@ void MenuBar::build() {
   app_indicator_set_title(item_, kName);
 
   menu_ = gtk_menu_new();
-  GtkAccelGroup* accel = gtk_accel_group_new();
-  gtk_menu_set_accel_group(GTK_MENU(menu_), accel);
+  accel_ = gtk_accel_group_new();
+  gtk_menu_set_accel_group(GTK_MENU(menu_), accel_);
 
   statusLine_ = addItem(menu_, "Permissions needed — open Permission Setup");
   gtk_widget_set_sensitive(statusLine_, FALSE);
@@ -93,9 +97,8 @@ void MenuBar::build() {
   addSeparator(menu_);
   g_signal_connect(addItem(menu_, "About Tolvane Host"), "activate", G_CALLBACK(onActivate<&MenuBar::about>), this);
   GtkWidget* quitItem = addItem(menu_, "Quit Tolvane Host");
-  gtk_widget_add_accelerator(quitItem, "activate", accel, GDK_KEY_q, GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE);
+  gtk_widget_add_accelerator(quitItem, "activate", accel_, GDK_KEY_q, GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE);
   g_signal_connect(quitItem, "activate", G_CALLBACK(onActivate<&MenuBar::quit>), this);
-  g_object_unref(accel);
 
   app_indicator_set_menu(item_, GTK_MENU(menu_));
   app_indicator_set_status(item_, APP_INDICATOR_STATUS_ACTIVE);

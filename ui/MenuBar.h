@@ -10,6 +10,7 @@
 class SetupWindow;
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkAccelGroup GtkAccelGroup;
 
 // What the menu asks of the internet transport. Set only when there is one.
 struct InternetSwitch {
@@ -61,6 +62,7 @@ private:
   void hookMenuOpening();
 
   AppIndicator* item_ = nullptr;
+  GtkAccelGroup* accel_ = nullptr;
   GtkWidget* menu_ = nullptr;
   GtkWidget* statusLine_ = nullptr;
   GtkWidget* loginItem_ = nullptr;
