@@ -127,7 +127,7 @@ void pressRestartAndExpectANewHost(Setup& t) {
                              std::to_string(t.host->port) + "/");
   EXPECT_EQ(code, "403");
   kill(pid, SIGTERM);
-  ts::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(pid)); }, 30s);
+  if (!ts::waitUntil([&] { return !fs::exists("/proc/" + std::to_string(pid)); }, 30s)) kill(pid, SIGKILL);
 }
 }  // namespace
 
