@@ -3,6 +3,7 @@
 #include "app/Log.h"
 #include "support/TestSupport.h"
 #include "ui/LoginItem.h"
+#include "ui/Perm.h"
 #include "ui/Restart.h"
 #include "ui/UserDefaults.h"
 
@@ -173,4 +174,9 @@ TEST(Restart, StartsTheProgramOnceTheOldProcessHasGone) {
   ASSERT_TRUE(ts::waitUntil([&] { return fs::exists(marker); }, std::chrono::seconds(30)));
   EXPECT_EQ(ts::readFile(marker), prog + "\n--port\n1 2\n$x\n");
   ts::removeTree(base);
+}
+
+TEST(Perm, InvalidLinksOpenNothing) {
+  for (const char* link : {"", "not a link", "file:///tmp/a b", "http://[::1", "\x01:x"})
+    EXPECT_FALSE(Perm::open(link)) << link;
 }
