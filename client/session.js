@@ -29,6 +29,7 @@ export class Session {
     this.onWarn = null;
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
+    this.onSide = null;       // side features' messages: clip, lsr, fdat, fack, fdone, appl
     this.makeStats = null;    // () => the "stats" message, every 5 s while open
     this.makeReport = null;   // () => the "rep" message, every reportMs while open
     conn.onopen = () => this.opened();
@@ -135,7 +136,8 @@ export class Session {
       case "config": call(this.onConfig); break;
       case "error": call(this.onError); break;
       case "warn": call(this.onWarn); break;
-      default: break; // view status and side-feature messages are not used by this page
+      case "clip": case "lsr": case "fdat": case "fack": case "fdone": case "appl": call(this.onSide); break;
+      default: break; // view status is not used by this page
     }
   }
 

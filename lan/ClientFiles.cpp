@@ -36,6 +36,19 @@ const std::vector<std::string>& clientFiles() {
       "arrival.js",
       "liveness.js",
       "route.js",
+      "apps.js",
+      "audio.js",
+      "audio-worklet.js",
+      "b64.js",
+      "sheet.js",
+      "listing.js",
+      "save-sink.js",
+      "download.js",
+      "upload.js",
+      "transfers.js",
+      "files-panel.js",
+      "clipboard.js",
+      "pause.js",
   };
   return names;
 }
