@@ -13,6 +13,8 @@
 #include "rtc/RTCTransport.h"
 #include "session/Host.h"
 #include "session/Permissions.h"
+#include "ui/Restart.h"
+#include "ui/Shell.h"
 
 #include <boost/asio/signal_set.hpp>
 #include <glib.h>
@@ -21,14 +23,45 @@
 #include <cstdio>
 #include <filesystem>
 
+// The tray's view of the start-up state: the link to copy (the internet
+// link first) and the internet transport's pause switch.
+static ShellContext shellContext(bool installed, const std::shared_ptr<RTCTransport>& internet,
+                                 const std::optional<std::string>& remoteURL) {
+  ShellContext ctx;
+  ctx.installed = installed;
+  ctx.link = [remoteURL]() -> std::optional<std::string> {
+    if (remoteURL) return remoteURL;
+    const auto& urls = settings().urls;
+    if (urls.empty()) return std::nullopt;
+    return urls.back();
+  };
+  if (internet) {
+    std::weak_ptr<RTCTransport> w = internet;
+    ctx.internet.paused = [w] {
+      auto t = w.lock();
+      return t && t->paused();
+    };
+    ctx.internet.isLive = [w] {
+      auto t = w.lock();
+      return t && t->isLive();
+    };
+    ctx.internet.setPaused = [w](bool p) {
+      if (auto t = w.lock()) t->setPaused(p);
+    };
+  }
+  return ctx;
+}
+
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   auto& st = settings();
   st.args.assign(argv + 1, argv + argc);
+  rememberCommandLine(argc, argv);
   if (auto lang = st.opt("--lang")) Loc::setForced(*lang);
   st.readOptions();
 
-  st.dataDir = chooseDataDir(st, runningInstalled());
+  const bool installed = runningInstalled();
+  st.dataDir = chooseDataDir(st, installed);
   std::error_code ec;
   std::filesystem::create_directories(st.dataDir, ec);
 
@@ -116,6 +149,9 @@ int main(int argc, char** argv) {
   sigs.async_wait([](const boost::system::error_code& e, int) {
     if (!e) shutdownAndExit();
   });
+
+  // X11 asks no permission questions at start: the setup window is the guide.
+  startShell(shellContext(installed, internet, remoteURL));
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   g_main_loop_run(loop);

@@ -13,7 +13,7 @@ BUILD_PKGS=(
   libboost-dev libssl-dev nlohmann-json3-dev
   libx264-dev libyuv-dev libcairo2-dev libgdk-pixbuf-2.0-dev libglib2.0-dev libgtk-3-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
-  gettext
+  gettext libayatana-appindicator3-dev libdbusmenu-glib-dev dpkg-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   libpulse-dev
 )
@@ -22,7 +22,8 @@ TEST_PKGS=(
   xdotool xclip x11-utils ffmpeg curl python3 python3-websockets
   chromium procps psmisc iproute2 fonts-dejavu-core
   libnss3-tools openbox xterm python3-aiortc gstreamer1.0-tools coturn nftables
-  python3-gi gir1.2-gtk-3.0 dbus-daemon
+  dbus libglib2.0-bin python3-gi gir1.2-gtk-3.0 dbus-daemon gir1.2-atspi-2.0 at-spi2-core
+  desktop-file-utils fonts-ipafont-gothic
   pulseaudio pulseaudio-utils
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
