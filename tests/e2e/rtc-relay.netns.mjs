@@ -123,12 +123,10 @@ test('with no direct path the session comes up through the relay', () => withSer
     assert.match(turn.log().slice(relayFrom), /ALLOCATE processed, success/);
     const ok = await waitFor(() => outcome(dir, 'ok')[0], 'the success record', 20000);
     assert.equal(ok.mode, 'webrtc');
-    // Holds once the success record names the route from the candidate
-    // types (the route report); until then the record has no "route".
-    if ('route' in ok) assert.equal(ok.route, 'relay');
-    // Likewise the page, once it shows the route the computer reports.
-    const shown = (await hook(page)).rtc.route;
-    if (shown !== undefined && shown !== 'unknown') assert.equal(shown, 'relay');
+    assert.equal(ok.route, 'relay', JSON.stringify(ok));
+    // The page shows the route the computer reports.
+    await waitFor(async () => (await hook(page)).route === 'relay', 'the relay route on the page', 20000);
+    assert.equal(await page.textContent('#pRoute'), '· through a relay');
     assert.deepEqual(outcome(dir, 'fail'), []);
     // The page's journal reached the host: no credential or secret in it.
     const text = fs.readFileSync(path.join(dir, 'connect_log.jsonl'), 'utf8');
