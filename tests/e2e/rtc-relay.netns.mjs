@@ -90,10 +90,12 @@ async function withServers(secret, extra, fn) {
   const dir = fs.mkdtempSync(path.join(tmp, 'host-'));
   fs.writeFileSync(path.join(tmp, 'signal-secret'), secret + '\n');
   const signal = run([signalBin, '--port', String(SIGNAL_PORT), '--bind', RELAY, '--client-dir', clientDir,
-    '--stun', `stun:${RELAY}:3478`, '--turn', `turn:${RELAY}:3478`, '--turn-secret', path.join(tmp, 'signal-secret'), ...extra], 'signal');
+    '--stun', `stun:${RELAY}:3478`, '--turn', `turn:${RELAY}:3478`, '--turn-secret', path.join(tmp, 'signal-secret'), ...extra],
+  // A log of its own for each test: an earlier host's registration must not count.
+  'signal-' + path.basename(dir));
   const host = run(inside(hostNs, [hostBin, '--test-pattern', '--no-tls', '--no-prompt', '--port', '18765',
     '--data-dir', dir, '--client-dir', clientDir, '--signal', `ws://${RELAY}:${SIGNAL_PORT}`, '--stun', `stun:${RELAY}:3478`,
-    '--ice-timeout', '20']), 'host');
+    '--ice-timeout', '20']), 'host-' + path.basename(dir));
   try {
     await waitFor(() => host.log().includes(REGISTERED), 'the host to register', 60000);
     const link = fs.readFileSync(path.join(dir, 'last_url.txt'), 'utf8').split('\n').filter((l) => l.includes('#k=')).at(-1);
