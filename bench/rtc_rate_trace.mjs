@@ -82,8 +82,8 @@ try {
       console.log(JSON.stringify(row));
     }
   }
-  const t = await hook(page);
-  console.log(JSON.stringify({ page: { drawn: t.drawn, dropped: t.dropped, error: t.error } }));
+  const end = await hook(page);
+  console.log(JSON.stringify({ page: { drawn: end.drawn, dropped: end.dropped, error: end.error } }));
 } finally {
   await phone?.close();
   await host.dispose();
