@@ -79,7 +79,7 @@ export class RtcConnection {
     // Counters for the browser tests; nothing secret.
     this.stats = T.rtc = { phase: "idle", joins: 0, cid: 0, sid: "", offers: 0, badOffers: 0, answers: 0,
       iceOut: 0, iceIn: 0, video: 0, videoBytes: 0, connSent: 0, acked: 0, pending: 0, ends: 0, lastEnd: "",
-      route: null, frames: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
+      route: null, frames: 0, keys: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
     // Set by the owner.
     this.onopen = null;
     this.onmessage = null;
@@ -375,7 +375,7 @@ export class RtcConnection {
     this.stats.videoBytes += data.byteLength;
     this.asm.push(data);
     const t = this.asm.total, s = this.stats;
-    s.frames = t.frames; s.incomplete = t.incomplete; s.gaps = t.gaps; s.bad = t.bad; s.asks = t.asks; s.waited = t.waited;
+    s.frames = t.frames; s.keys = t.keys; s.incomplete = t.incomplete; s.gaps = t.gaps; s.bad = t.bad; s.asks = t.asks; s.waited = t.waited;
   }
 
   // A session's video starts afresh: its first frame is a key frame, and

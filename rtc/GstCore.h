@@ -5,6 +5,7 @@
 #include "rtc/DtlsFingerprint.h"
 #include "rtc/GstGate.h"
 #include "rtc/PeerApi.h"
+#include "rtc/RemoteCandidates.h"
 
 #ifndef GST_USE_UNSTABLE_API
 #define GST_USE_UNSTABLE_API  // the WebRTC library's API is marked unstable
@@ -44,6 +45,7 @@ struct PeerCore : std::enable_shared_from_this<PeerCore> {
   std::mutex m;  // guards the fields below
   std::vector<std::string> localMids;
   std::vector<Fingerprint> remoteFingerprints;
+  RemoteCandidates remoteCandidates;
   GObject* dtls = nullptr;  // referenced once hooked
   std::vector<std::pair<GObject*, gulong>> handlers;  // each object referenced
   std::vector<std::weak_ptr<struct ChannelCore>> channels;  // their events go at close

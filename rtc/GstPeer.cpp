@@ -442,8 +442,14 @@ void GstPeer::setDescription(const char* signal, const SessionDescription& d, Re
   PromiseBox<ResultDone> now(core_, std::move(done));
   std::optional<GstWebRTCSDPType> type = sdpType(d.type);
   if (!type) return now.finish(DescriptionResult{"unknown description type \"" + d.type + "\""});
+  const bool remote = std::string(signal) == "set-remote-description";
+  std::string sdp = d.sdp;
+  if (remote) {
+    std::lock_guard<std::mutex> l(core_->m);
+    sdp = core_->remoteCandidates.prune(d.sdp);
+  }
   GstSDPMessage* msg = nullptr;
-  if (gst_sdp_message_new_from_text(d.sdp.c_str(), &msg) != GST_SDP_OK || !msg) {
+  if (gst_sdp_message_new_from_text(sdp.c_str(), &msg) != GST_SDP_OK || !msg) {
     if (msg) gst_sdp_message_free(msg);
     return now.finish(DescriptionResult{"SDP could not be parsed"});
   }
@@ -452,7 +458,7 @@ void GstPeer::setDescription(const char* signal, const SessionDescription& d, Re
     gst_sdp_message_free(msg);
     return;
   }
-  if (std::string(signal) == "set-local-description") {
+  if (!remote) {
     std::lock_guard<std::mutex> l(core_->m);
     core_->localMids = gst::sdpMids(d.sdp);
   } else {
@@ -482,6 +488,10 @@ void GstPeer::setRemoteDescription(const SessionDescription& d, ResultDone done)
 
 void GstPeer::addIceCandidate(const IceCandidate& c) {
   if (c.mlineIndex < 0) return;
+  {
+    std::lock_guard<std::mutex> l(core_->m);
+    if (!core_->remoteCandidates.admit(c.mlineIndex, c.candidate)) return;
+  }
   GstElement* webrtc = core_->acquire();
   if (!webrtc) return;
   g_signal_emit_by_name(webrtc, "add-ice-candidate", static_cast<guint>(c.mlineIndex), c.candidate.c_str());

@@ -36,13 +36,13 @@ void RTCTransport::snapshotStats(const std::string& tag) {
 void RTCTransport::onConnectedStats(json rec, const json& report) {
   auto route = rtc::routeOf(report);
   for (auto& [k, v] : route.fields.items()) rec[k] = v;
-  if (route.havePair) setRoute(route.same, route.localKind, route.remoteKind);
+  if (route.havePair) setRoute(route.same, route.localKind, route.remoteKind, route.fields["route"] == "relay");
   connectLog(rec);
 }
 
 void RTCTransport::setRoute(const std::optional<bool>& same, const std::string& localKind,
-                            const std::string& remoteKind) {
-  routeMsg_ = rtc::routeMessage(same, localKind, remoteKind);
+                            const std::string& remoteKind, bool relayed) {
+  routeMsg_ = rtc::routeMessage(same, localKind, remoteKind, relayed);
   flushRoute();
 }
 

@@ -151,7 +151,8 @@ private:
   // statistics and route
   void snapshotStats(const std::string& tag);
   void onConnectedStats(nlohmann::json rec, const nlohmann::json& report);
-  void setRoute(const std::optional<bool>& same, const std::string& localKind, const std::string& remoteKind);
+  void setRoute(const std::optional<bool>& same, const std::string& localKind, const std::string& remoteKind,
+                bool relayed);
   void flushRoute();
   rtc::ChannelEvents channelEvents(const std::string& label);
   static bool isOpen(const rtc::DataChannelPtr& ch);

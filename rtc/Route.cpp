@@ -126,11 +126,13 @@ RouteReport routeOf(const json& report) {
 }
 
 std::string routeMessage(const std::optional<bool>& same, const std::string& localKind,
-                         const std::string& remoteKind) {
-  return jsonText({{"t", "route"},
-                   {"local_kind", localKind},
-                   {"remote_kind", remoteKind},
-                   {"same_lan", same ? json(*same) : json(nullptr)}});
+                         const std::string& remoteKind, bool relayed) {
+  json m = {{"t", "route"},
+            {"local_kind", localKind},
+            {"remote_kind", remoteKind},
+            {"same_lan", same ? json(*same) : json(nullptr)}};
+  if (relayed) m["route"] = "relay";
+  return jsonText(m);
 }
 
 }  // namespace rtc

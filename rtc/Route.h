@@ -28,8 +28,10 @@ struct RouteReport {
 };
 RouteReport routeOf(const nlohmann::json& report);
 
-// {"t":"route",...} for the phone, keys sorted.
+// {"t":"route",...} for the phone, keys sorted. A relayed pair adds
+// "route":"relay": its address kinds are the relay's, so "same_lan" alone
+// would call a path through a relay server on the LAN a direct one.
 std::string routeMessage(const std::optional<bool>& same, const std::string& localKind,
-                         const std::string& remoteKind);
+                         const std::string& remoteKind, bool relayed = false);
 
 }  // namespace rtc

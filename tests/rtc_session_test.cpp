@@ -736,7 +736,9 @@ TEST_F(PeerSessionTest, RouteAndSuccessRecordFromStatistics) {
   EXPECT_TRUE(events("route_sent").empty());  // the control channel is not open yet
   p->channel("ctl")->setState(ChannelState::Open);
   flush();
-  const std::string route = R"({"local_kind":"private","remote_kind":"private6","same_lan":true,"t":"route"})";
+  // Both kinds private, yet through a relay: the phone must not call it the same network.
+  const std::string route =
+      R"({"local_kind":"private","remote_kind":"private6","route":"relay","same_lan":true,"t":"route"})";
   ASSERT_FALSE(p->channel("ctl")->sentTexts().empty());
   EXPECT_EQ(p->channel("ctl")->sentTexts()[0], route);
   ASSERT_EQ(events("route_sent").size(), 1u);

@@ -205,10 +205,12 @@ TEST_F(ShapedTest, UnshapedLinkCarriesCleanVideoAndTheRateClimbsToTheCeiling) {
 // At 1.5 Mbit/s with a short queue the controller backs off under the limit
 // while frames keep coming; lifted, the rate rises again, but only once 6 s
 // have passed since the last decrease.
-// Disabled: in a full run the phone kept no frame after the rate went under
-// the 1.5 Mbit/s limit (47 frames before, 47 after), though it passed run on
-// its own. Whether video stalls behind the bottleneck until a key frame
-// passes, or the phone's count lags, is still to be found.
+// Disabled: on a busy machine the phone completes no frame after its first
+// few dozen (47 and 48 in two runs) while the host's "rate" events go on, and
+// lifting the limit does not bring frames back: not a lagging count but a
+// stalled video channel. Still to be found: whether the ordered channel with
+// no retransmissions waits for a message the link dropped (the phone's SCTP
+// stack and the host's abandoning of it), or the host stops sending.
 TEST_F(ShapedTest, DISABLED_BottleneckBringsTheRateUnderItAndLiftingItRaisesTheRateAgain) {
   start({"--down-rate", "1500", "--down-queue", "150000"});
   phone(120);

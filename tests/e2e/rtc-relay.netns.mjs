@@ -90,10 +90,12 @@ async function withServers(secret, extra, fn) {
   const dir = fs.mkdtempSync(path.join(tmp, 'host-'));
   fs.writeFileSync(path.join(tmp, 'signal-secret'), secret + '\n');
   const signal = run([signalBin, '--port', String(SIGNAL_PORT), '--bind', RELAY, '--client-dir', clientDir,
-    '--stun', `stun:${RELAY}:3478`, '--turn', `turn:${RELAY}:3478`, '--turn-secret', path.join(tmp, 'signal-secret'), ...extra], 'signal');
+    '--stun', `stun:${RELAY}:3478`, '--turn', `turn:${RELAY}:3478`, '--turn-secret', path.join(tmp, 'signal-secret'), ...extra],
+  // A log of its own for each test: an earlier host's registration must not count.
+  'signal-' + path.basename(dir));
   const host = run(inside(hostNs, [hostBin, '--test-pattern', '--no-tls', '--no-prompt', '--port', '18765',
     '--data-dir', dir, '--client-dir', clientDir, '--signal', `ws://${RELAY}:${SIGNAL_PORT}`, '--stun', `stun:${RELAY}:3478`,
-    '--ice-timeout', '20']), 'host');
+    '--ice-timeout', '20']), 'host-' + path.basename(dir));
   try {
     await waitFor(() => host.log().includes(REGISTERED), 'the host to register', 60000);
     const link = fs.readFileSync(path.join(dir, 'last_url.txt'), 'utf8').split('\n').filter((l) => l.includes('#k=')).at(-1);
@@ -123,12 +125,10 @@ test('with no direct path the session comes up through the relay', () => withSer
     assert.match(turn.log().slice(relayFrom), /ALLOCATE processed, success/);
     const ok = await waitFor(() => outcome(dir, 'ok')[0], 'the success record', 20000);
     assert.equal(ok.mode, 'webrtc');
-    // Holds once the success record names the route from the candidate
-    // types (the route report); until then the record has no "route".
-    if ('route' in ok) assert.equal(ok.route, 'relay');
-    // Likewise the page, once it shows the route the computer reports.
-    const shown = (await hook(page)).rtc.route;
-    if (shown !== undefined && shown !== 'unknown') assert.equal(shown, 'relay');
+    assert.equal(ok.route, 'relay', JSON.stringify(ok));
+    // The page shows the route the computer reports.
+    await waitFor(async () => (await hook(page)).route === 'relay', 'the relay route on the page', 20000);
+    assert.equal(await page.textContent('#pRoute'), '· through a relay');
     assert.deepEqual(outcome(dir, 'fail'), []);
     // The page's journal reached the host: no credential or secret in it.
     const text = fs.readFileSync(path.join(dir, 'connect_log.jsonl'), 'utf8');
