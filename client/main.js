@@ -15,6 +15,8 @@ import { Toolbar } from "./toolbar.js";
 import { Pill } from "./pill.js";
 import { Cards } from "./cards.js";
 import { Notices } from "./notices.js";
+import { ViewControl } from "./view-control.js";
+import { Pinch } from "./pinch.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
 // The internet link carries the connect key after "#k=": the fragment never
@@ -44,6 +46,8 @@ const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
 const pill = new Pill();
 const cards = new Cards();
 const notices = new Notices(cards, { tlsPort, token, isLocal, internet });
+const viewControl = new ViewControl();
+const pinch = new Pinch(stage);
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -65,7 +69,11 @@ session.onError = (m) => {
   notices.hostError(m, () => send({ t: "retry" }));
   pill.render();
 };
-session.onWarn = (m) => notices.hostWarning(m);
+session.onWarn = (m) => {
+  notices.hostWarning(m);
+  if (m.code === "view") viewControl.warn(typeof m.msg === "string" ? m.msg : "");
+};
+session.onView = (m) => viewControl.status(m);
 session.onPacket = (buf) => video.packet(buf);
 // On the LAN "qd" is the decoder's backlog; over the internet it is how much
 // later than usual frames arrive (the decoder's backlog goes along as "dq").
@@ -104,7 +112,10 @@ video.onDrawn = (info, now) => {
 
 layout.pictureSize = pictureSize;
 layout.keyboardOpen = () => keyboard.open;
-layout.send = send;
+// The stage's size goes out with the shape chosen in the view control.
+layout.send = (msg) => send(msg.t === "view" ? viewControl.message(msg.w, msg.h) : msg);
+viewControl.resend = () => layout.sendView(true);
+pinch.onPinch = (ratio) => viewControl.pinched(ratio);
 
 input.isOpen = () => session.conn.isOpen;
 input.send = send;
@@ -136,6 +147,8 @@ toolbar.start();
 keybar.start();
 keyboard.start();
 input.start();
+pinch.start();
+viewControl.start();
 layout.start();
 if (notices.needsSecure()) notices.insecure();
 else if (!("VideoDecoder" in window)) notices.noDecoder();

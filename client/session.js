@@ -27,6 +27,7 @@ export class Session {
     this.onConfig = null;
     this.onError = null;
     this.onWarn = null;
+    this.onView = null;
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
     this.makeStats = null;    // () => the "stats" message, every 5 s while open
@@ -135,7 +136,8 @@ export class Session {
       case "config": call(this.onConfig); break;
       case "error": call(this.onError); break;
       case "warn": call(this.onWarn); break;
-      default: break; // view status and side-feature messages are not used by this page
+      case "view": call(this.onView); break;
+      default: break; // side-feature messages are not used by this page
     }
   }
 

@@ -191,6 +191,8 @@ void ScreenCapture::reapply(Done done) {
       if (!grab_ || gen != gen_.load()) return done(std::string(kCancelled));
       const DisplayInfo& d = *f.display;
       OutSize size = planTarget(d, 1920);
+      if ((size.width != grab_->outWidth() || size.height != grab_->outHeight()) && onResize)
+        onResize(size.width, size.height);
       if (auto e = retarget(d, size.width, size.height)) {
         endUnexpectedly(*e);
         return done(e);

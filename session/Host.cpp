@@ -81,6 +81,8 @@ void Host::wire() {
     if (auto h = w.lock()) h->captureStopped(error);
   };
 
+  wireView();
+
   const auto& st = settings();
   if (st.testMode) {
     if (auto image = st.opt("--image")) {
@@ -161,6 +163,8 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
     handleStats(m);
   } else if (kind == "rep") {
     handleReport(conn, m);
+  } else if (kind == "view") {
+    viewRequest(m);
   } else if (kind == "mv" || kind == "md" || kind == "mu" || kind == "sc" || kind == "key" ||
              kind == "text" || kind == "rel" || kind == "rb") {
     uint32_t id = inputId(m);
@@ -168,7 +172,7 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
       if (auto h = w.lock()) h->handleInput(transport, conn, kind, m, id);
     });
   }
-  // Side-feature and view kinds have no handler yet; like unknown kinds they
+  // Side-feature kinds have no handler yet; like unknown kinds they
   // are dropped without a reply.
 }
 
@@ -211,6 +215,7 @@ void Host::onClose() {
   std::lock_guard<std::mutex> l(pipeLock_);
   if (open != 0 || !running_) return;
   running_ = false;
+  resetView();
   if (settings().testMode) {
     test->stop();
   } else {
@@ -339,6 +344,7 @@ void Host::appActivated(const std::optional<RunningApp>& app) {
 void Host::requestKeyframe() { encoder->requestKeyframe(); }
 
 void Host::shutdown() {
+  shutdownView();
   capture->stopAndWait();
   inputQ_.sync([this] { injector_->releaseAll(); });
 }
