@@ -121,7 +121,9 @@ ViewManager::~ViewManager() {
   caret_.reset();  // its thread's last answer still finds the queue
   vq_.sync([this] {
     if (pending_) pending_->cancel();
+    if (reapplyLimit_) reapplyLimit_->cancel();
     stopFollower();
+    demoWin_.reset();
     if (dpy_) xconn::close(dpy_);
     dpy_ = nullptr;
   });
@@ -205,26 +207,20 @@ void ViewManager::kick() {
   }
   busy_ = true;
   again_ = false;
-  uint64_t gen = gen_;
-  // One run at a time; a request during it gets exactly one more run.
-  auto run = std::make_shared<std::function<void()>>();
-  *run = [this, gen, run] {
-    applyNow(gen, [this, gen, run] {
-      if (gen != gen_) {  // reset meanwhile: busy_ belongs to later runs now
-        *run = nullptr;
-        return;
-      }
-      if (again_) {
-        again_ = false;
-        (*run)();
-        return;
-      }
-      busy_ = false;
+  runApply(gen_);
+}
+
+// One run at a time; a request during it gets exactly one more run.
+void ViewManager::runApply(uint64_t gen) {
+  applyNow(gen, [this, gen] {
+    if (gen != gen_) return;  // reset meanwhile: busy_ belongs to later runs now
+    if (again_) {
       again_ = false;
-      *run = nullptr;  // breaks the cycle through the capture
-    });
-  };
-  (*run)();
+      vq_.post([this, gen] { runApply(gen); });
+      return;
+    }
+    busy_ = false;
+  });
 }
 
 std::string ViewManager::chooseMode(const std::string& mode) {
@@ -332,7 +328,8 @@ void ViewManager::reapplyCapture(uint64_t gen, Done done) {
     });
   };
   cap_.reapply(finish);
-  QueueTimer::once(vq_, kReapplyLimit, [finish] { finish(std::string("Timed out")); });
+  if (reapplyLimit_) reapplyLimit_->cancel();
+  reapplyLimit_ = QueueTimer::once(vq_, kReapplyLimit, [finish] { finish(std::string("Timed out")); });
 }
 
 void ViewManager::applyFailed(const std::string& error) {

@@ -87,6 +87,7 @@ public:
 private:
   using Done = std::function<void()>;
   void kick();
+  void runApply(uint64_t gen);
   void applyNow(uint64_t gen, Done done);
   void applyTest(const std::string& mode, double aspect);
   void applyMain(const std::string& mode, double aspect, uint64_t gen, Done done);
@@ -122,6 +123,7 @@ private:
   std::string reqMode_ = "auto";
   double reqZoom_ = 1;
   std::shared_ptr<QueueTimer> pending_;
+  std::shared_ptr<QueueTimer> reapplyLimit_;  // a capture that never answers ends the run
   bool vd_ = false;
   uint32_t vdID_ = 0;
   VirtualSize vdLogical_;
