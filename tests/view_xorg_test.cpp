@@ -285,11 +285,16 @@ TEST(ViewXorg, TypingBringsTheCaretIntoTheZoomWhileThePointerStaysInIt) {
   if (!x.ok()) GTEST_SKIP() << "needs root and Xorg's dummy driver";
   ASSERT_TRUE(x.startWindowManager());
   std::string dir = ts::makeTempDir();
-  // A private session bus: the accessibility bus is started through it.
-  ts::Child bus({"dbus-daemon", "--session", "--nofork", "--print-address=1"});
+  // A private session bus: the accessibility bus is started through it, with
+  // its socket in a runtime folder of its own (by default every bus of the
+  // user would share one path).
+  std::string runtime = dir + "/rt";
+  ts::run("mkdir -m 700 '" + runtime + "'");
+  ts::Child bus({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {"XDG_RUNTIME_DIR=" + runtime});
   ASSERT_TRUE(bus.waitFor("unix:"));
   std::string address = firstLine(bus.output());
-  std::vector<std::string> env = {"DISPLAY=" + x.display(), "DBUS_SESSION_BUS_ADDRESS=" + address};
+  std::vector<std::string> env = {"DISPLAY=" + x.display(), "DBUS_SESSION_BUS_ADDRESS=" + address,
+                                  "XDG_RUNTIME_DIR=" + runtime};
   ts::writeFile(dir + "/entry.py", kEntryApp);
   ts::Child app({"/usr/bin/python3", dir + "/entry.py"}, env);
   ASSERT_TRUE(app.waitFor("ready")) << app.output();

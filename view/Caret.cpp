@@ -166,10 +166,13 @@ CaretFinder::CaretFinder() : s_(std::make_shared<State>()) {
   s_->loop = g_main_loop_new(s_->ctx, FALSE);
   s_->thread = std::thread([s = s_.get()] {
     g_main_context_push_thread_default(s->ctx);
-    // libatspi dispatches on this thread's context, never on the main loop.
-    atspi_set_main_context(s->ctx);
     atspi_set_timeout(kCallTimeoutMs, kStartupTimeoutMs);
+    // The context is given once the bus exists: without one libatspi would
+    // hand a null connection to libdbus, which aborts.
     s->bus = atspi_init() < 2;
+    // From here libatspi dispatches on this thread's context, never on the
+    // main loop.
+    if (s->bus) atspi_set_main_context(s->ctx);
     if (!s->bus) logf("[view] アクセシビリティバスがないため、キャレットは追いません");
     g_main_loop_run(s->loop);
     if (s->bus) atspi_exit();

@@ -63,7 +63,7 @@ test('a pinch sets the zoom level with one request per gesture', async () => {
   await choose('Zoom 1×');
   await waitFor(async () => (await hook(page)).view?.rh === 982, 'zoom 1×');
   const touch = await Touch.for(page);
-  const before = requests().length;
+  const before = requests().length, inputsBefore = host.inputs().length;
   const c = { x: 195, y: 380 };
   await touch.send('touchStart', [[c.x - 40, c.y], [c.x + 40, c.y]]);
   for (let i = 1; i <= 10; i++) {
@@ -76,4 +76,6 @@ test('a pinch sets the zoom level with one request per gesture', async () => {
   await sleep(800);
   const made = requests().slice(before);
   assert.deepEqual(made.map((l) => l.replace(/.* zoom=/, '')), ['2.0'], made.join('\n'));
+  const clicks = host.inputs().slice(inputsBefore).filter((m) => m.t === 'md' || m.t === 'mu');
+  assert.deepEqual(clicks, [], 'a pinch is no two-finger tap');
 });
