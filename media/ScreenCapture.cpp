@@ -216,6 +216,9 @@ void ScreenCapture::tick(uint64_t gen) {
   if (!f && !error.empty()) {
     // A read past the root after a resize fails; follow the new layout once.
     if (!followLayout()) return;
+    // The display is away for a moment (replaced, or the screen is being
+    // rearranged): wait for it rather than give up.
+    if (missingSince_) return;
     error.clear();
     f = grab_->grab(true, &error);
     if (!f && !error.empty()) return endUnexpectedly(error);

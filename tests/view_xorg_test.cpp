@@ -1,12 +1,13 @@
-// The view modes on a real X server: Xorg with the dummy driver (it has spare
-// outputs and CRTCs, which Xvfb lacks), openbox and an xterm. Virtual display,
+// The view modes on real X servers. Xorg with the dummy driver (it has spare
+// outputs and CRTCs, which Xvfb lacks), openbox and an xterm: virtual display,
 // the front window moved and put back, the decoded picture, pointer mapping,
-// cleanup on every way out, the zoom's glide and the caret. Needs root; skips
-// where Xorg cannot start.
+// cleanup on every way out, the zoom's glide and the caret; these need root
+// and skip where Xorg cannot start. Xvfb: the refusal without a spare output.
 #include "support/Decode.h"
 #include "support/HostProcess.h"
 #include "support/ViewPhone.h"
 #include "support/XorgDummy.h"
+#include "support/Xvfb.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -366,4 +367,34 @@ TEST(ViewXorg, DemoWindowCoversThePortraitDisplayAndGoesWithIt) {
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "fit"; }));
   EXPECT_TRUE(ts::waitUntil([&] { return x.x("xwininfo -root -tree").find("\"Tolvane demo\"") == std::string::npos; }));
   EXPECT_EQ(x.x("xrandr --listmonitors").find("TOLVANE-VD"), std::string::npos);
+}
+
+// Xvfb has one CRTC: a display there would be one the pointer cannot reach,
+// so the host refuses it and says so.
+TEST(ViewXvfb, NoSpareOutputMeansAWarningAndTheScreenAsItWas) {
+  ts::Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok());
+  ts::HostProcess h({"--no-tls", "--no-prompt"});
+  ts::ViewPhone p(h.port, h.token);
+  ASSERT_TRUE(p.waitText(configOf(1920, 1080)));
+  p.send(viewMsg(390, 844, "virtual"));
+  ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "warn"); }));
+  json w = p.texts("warn").at(0);
+  EXPECT_EQ(w["code"], "view");
+  EXPECT_EQ(w["msg"], "Could not adjust the screen shape: Could not create the virtual display (it may not be "
+                      "available on this macOS)");
+  EXPECT_EQ(h.proc->count("[view] 適用失敗: "), 1u);
+  EXPECT_TRUE(p.texts("view").empty()) << "the mode stays as it was";
+  std::string mons = ts::run("DISPLAY=" + xvfb.display() + " xrandr --listmonitors 2>&1");
+  EXPECT_EQ(mons.find("TOLVANE-VD"), std::string::npos) << mons;
+  EXPECT_NE(ts::run("DISPLAY=" + xvfb.display() + " xrandr 2>&1").find("current 1920 x 1080"), std::string::npos);
+
+  // "auto" with a physical display is the zoom, with no menu bar here.
+  p.send(viewMsg(390, 844, "auto"));
+  ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view"); }));
+  json s = p.texts("view").at(0);
+  EXPECT_EQ(s["mode"], "zoom");
+  EXPECT_EQ(s["mb"], 0);
+  EXPECT_EQ(s["phys"], true);
+  EXPECT_EQ(s["dw"].get<double>(), 1920);
 }

@@ -282,7 +282,15 @@ void ViewManager::applyTest(const std::string& mode, double aspect) {
 }
 
 void ViewManager::applyMain(const std::string& mode, double aspect, uint64_t gen, Done done) {
-  destroyVirtual();
+  // The capture leaves the virtual display before it goes, so it never reads
+  // an area the screen no longer has.
+  if (vd_) {
+    auto inner = done;
+    done = [this, gen, inner] {
+      if (gen == gen_) destroyVirtual();
+      inner();
+    };
+  }
   cap_.setDisplay(std::nullopt);
   Rect d = mainBounds();
   if (d.empty()) d = Rect{0, 0, 1, 1};
