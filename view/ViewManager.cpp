@@ -466,9 +466,12 @@ void ViewManager::followTick() {
   y = std::min(d.maxY() - h, std::max(d.y, y));
   double cx = cropOrigin_.x, cy = cropOrigin_.y;
   double nx = cx + (x - cx) * kEase, ny = cy + (y - cy) * kEase;
-  if (std::fabs(nx - cx) < 0.5 && std::fabs(ny - cy) < 0.5) return;
+  // Snap before the dead band: the other way round the eased steps shrink
+  // below half a point while the crop is still up to 1.25 points short of
+  // where it should rest, and it stays there.
   if (std::fabs(x - nx) < 1) nx = x;
   if (std::fabs(y - ny) < 1) ny = y;
+  if (std::fabs(nx - cx) < 0.5 && std::fabs(ny - cy) < 0.5) return;
   // The shared region, the capture's crop and the stored origin are one and
   // the same eased rectangle.
   cropOrigin_ = Point{nx, ny};
