@@ -17,6 +17,11 @@
 #include <regex>
 #include <thread>
 
+// Last: its macros (None, Bool) would break the headers above.
+#include <X11/Xlib.h>
+#undef None
+#undef Bool
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 
@@ -397,4 +402,53 @@ TEST(ViewXvfb, NoSpareOutputMeansAWarningAndTheScreenAsItWas) {
   EXPECT_EQ(s["mb"], 0);
   EXPECT_EQ(s["phys"], true);
   EXPECT_EQ(s["dw"].get<double>(), 1920);
+}
+
+namespace {
+// Asks the window manager to add or remove both maximised states.
+void maximise(const std::string& display, const std::string& win, bool on) {
+  Display* dpy = XOpenDisplay(display.c_str());
+  if (!dpy) return;
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = std::stoul(win);
+  e.xclient.message_type = XInternAtom(dpy, "_NET_WM_STATE", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = on ? 1 : 0;
+  e.xclient.data.l[1] = long(XInternAtom(dpy, "_NET_WM_STATE_MAXIMIZED_VERT", False));
+  e.xclient.data.l[2] = long(XInternAtom(dpy, "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+  e.xclient.data.l[3] = 1;
+  XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+  XCloseDisplay(dpy);
+}
+
+bool maximised(const ts::XorgDummy& x, const std::string& win) {
+  std::string s = x.x("xprop -id " + win + " _NET_WM_STATE");
+  return s.find("_NET_WM_STATE_MAXIMIZED_VERT") != std::string::npos &&
+         s.find("_NET_WM_STATE_MAXIMIZED_HORZ") != std::string::npos;
+}
+}  // namespace
+
+TEST(ViewXorg, AMaximisedWindowLeavesThatStateAndGetsItBack) {
+  Desk d;
+  if (!d.x.ok()) GTEST_SKIP() << "needs root and Xorg's dummy driver";
+  ASSERT_TRUE(d.ready());
+  maximise(d.x.display(), d.win, true);
+  ASSERT_TRUE(ts::waitUntil([&] { return maximised(d.x, d.win); }, 20s));
+  ASSERT_TRUE(ts::waitUntil([&] { return frameOf(d.x, d.win).w > d.before.w; }, 20s));
+  Frame big = frameOf(d.x, d.win);
+
+  ts::HostProcess h({"--no-tls", "--no-prompt"});
+  ts::ViewPhone p(h.port, h.token);
+  goVirtual(d, p);
+  EXPECT_FALSE(maximised(d.x, d.win));
+  EXPECT_EQ(frameOf(d.x, d.win).w, d.before.w) << "moved at its own size, not the maximised one";
+
+  p.send(viewMsg(390, 844, "fit"));
+  EXPECT_TRUE(ts::waitUntil([&] { return maximised(d.x, d.win) && frameOf(d.x, d.win) == big; }, 20s))
+      << show(frameOf(d.x, d.win)) << " was " << show(big);
+  // Leaving the maximised state finds the old frame, as before the host came.
+  maximise(d.x.display(), d.win, false);
+  EXPECT_TRUE(ts::waitUntil([&] { return frameOf(d.x, d.win) == d.before; }, 20s))
+      << show(frameOf(d.x, d.win)) << " was " << show(d.before);
 }
