@@ -62,8 +62,10 @@ std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label, cons
     auto sv = ws.lock();
     if (h && sv) h->onText(sv, c, text);
   };
-  s->onClose = [wh](const ConnPtr&) {
-    if (auto h = wh.lock()) h->onClose();
+  s->onClose = [wh, ws](const ConnPtr& c) {
+    auto h = wh.lock();
+    auto sv = ws.lock();
+    if (h && sv) h->onClose(sv, c);
   };
   s->onNeedKey = [wh] {
     if (auto h = wh.lock()) h->requestKeyframe();
@@ -84,8 +86,10 @@ void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<
     auto tr = wt.lock();
     if (h && tr) h->onText(tr, c, text);
   };
-  t->onClose = [wh](const ConnPtr&) {
-    if (auto h = wh.lock()) h->onClose();
+  t->onClose = [wh, wt](const ConnPtr& c) {
+    auto h = wh.lock();
+    auto tr = wt.lock();
+    if (h && tr) h->onClose(tr, c);
   };
   t->onNeedKey = [wh] {
     if (auto h = wh.lock()) h->requestKeyframe();
@@ -108,6 +112,22 @@ void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<
   t->simBlackout = v.simBlackout;
   std::string mode = st.opt("--video").value_or("auto");
   t->videoMode = (mode == "dc" || mode == "track") ? mode : "auto";
+}
+
+void startSideFeatures(const std::shared_ptr<Host>& host, const std::shared_ptr<RTCTransport>& internet) {
+  std::function<bool()> paused;
+  std::function<void(bool)> setPaused;
+  if (internet) {
+    std::weak_ptr<RTCTransport> w = internet;
+    paused = [w] {
+      auto t = w.lock();
+      return t && t->paused();
+    };
+    setPaused = [w](bool p) {
+      if (auto t = w.lock()) t->setPaused(p);
+    };
+  }
+  host->startPauseWatch(std::move(paused), std::move(setPaused));
 }
 
 bool writeAtomically(const std::string& path, const std::string& text) {

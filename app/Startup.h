@@ -15,6 +15,9 @@ std::shared_ptr<Server> makeServer(uint16_t port, const std::string& label,
                                    std::shared_ptr<boost::asio::ssl::context> identity = nullptr);
 // Wires the internet transport's callbacks to the host, holding both weakly.
 void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<Host>& host);
+// The pause watch, given the internet transport's pause when there is one;
+// once, on the main thread.
+void startSideFeatures(const std::shared_ptr<Host>& host, const std::shared_ptr<RTCTransport>& internet);
 // Used when "--stun" is not given.
 inline constexpr const char* kDefaultStun = "stun:stun.l.google.com:19302";
 // Writes text to path through a temporary file and a rename.

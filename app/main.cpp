@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
     st.urls.push_back(*remoteURL);
   }
 
+  startSideFeatures(host, internet);
+
   bool screenOK = !st.fakeNoScreen && screenCapturePermitted();
   bool axOK = injectionTrusted();
   logf(std::string("== Kestrava 起動 (") + (st.testMode ? "テスト映像" : "実画面") + ") ==");

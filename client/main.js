@@ -15,6 +15,11 @@ import { Toolbar } from "./toolbar.js";
 import { Pill } from "./pill.js";
 import { Cards } from "./cards.js";
 import { Notices } from "./notices.js";
+import { AppsPanel } from "./apps.js";
+import { SoundPlayer } from "./audio.js";
+import { FilesPanel } from "./files-panel.js";
+import { Clipboard } from "./clipboard.js";
+import { PauseScreen } from "./pause.js";
 import { ViewControl } from "./view-control.js";
 import { Pinch } from "./pinch.js";
 
@@ -42,10 +47,15 @@ const layout = new Layout(stage, canvas);
 const input = new Input(stage, layout);
 const keybar = new KeyBar($("keys"));
 const keyboard = new Keyboard($("kb"), input, keybar);
-const toolbar = new Toolbar({ keyboard, keybar, input, overlay });
 const pill = new Pill();
 const cards = new Cards();
 const notices = new Notices(cards, { tlsPort, token, isLocal, internet });
+const apps = new AppsPanel();
+const sound = new SoundPlayer($("bSound"), $("soundLabel"), $("soundIcon"));
+const files = new FilesPanel();
+const clipboard = new Clipboard(cards);
+const pause = new PauseScreen(cards, session, { everyMs: Number(window.__tolvaneTest?.pauseRetryMs) || undefined });
+const toolbar = new Toolbar({ keyboard, keybar, input, overlay, files, clipboard });
 const viewControl = new ViewControl();
 const pinch = new Pinch(stage);
 
@@ -58,8 +68,16 @@ session.onState = (s) => {
 };
 session.onCountdown = () => pill.render();
 session.onOffline = () => notices.offline(() => session.retryNow());
-session.onOpen = () => { notices.online(); layout.sendView(true); };
-session.onClose = () => video.reset();
+session.onOpen = () => { pause.linkOpened(); notices.online(); layout.sendView(true); files.linkOpened(); sound.reopened(); };
+session.onClose = () => { video.reset(); files.linkClosed(); pause.linkClosed(); };
+// Side features answer on the WebSocket on the LAN and on the "file" channel
+// over the internet; the same messages either way.
+session.onSide = (m) => {
+  if (m.t === "clip") clipboard.received(m);
+  else if (m.t === "lsr") files.listed(m);
+  else if (m.t === "fdat" || m.t === "fack" || m.t === "fdone") files.transfers.reply(m);
+  else if (m.t === "appl") apps.list(m);
+};
 session.onHello = (m) => { if (m.screen === false) video.noScreen = true; pill.render(); };
 session.onApp = () => pill.render();
 session.onPong = (m) => { if (measure.pong(m)) overlay.render(); };
@@ -71,10 +89,15 @@ session.onError = (m) => {
 };
 session.onWarn = (m) => {
   notices.hostWarning(m);
+  if (m.code === "audio") sound.warn(m);
   if (m.code === "view") viewControl.warn(typeof m.msg === "string" ? m.msg : "");
 };
 session.onView = (m) => viewControl.status(m);
-session.onPacket = (buf) => video.packet(buf);
+// On the LAN sound shares the socket with video as binary kind 2.
+session.onPacket = (buf) => {
+  if (buf.byteLength > 0 && new Uint8Array(buf, 0, 1)[0] === 2) sound.packet(buf, 2);
+  else video.packet(buf);
+};
 // On the LAN "qd" is the decoder's backlog; over the internet it is how much
 // later than usual frames arrive (the decoder's backlog goes along as "dq").
 session.makeReport = internet
@@ -84,7 +107,11 @@ if (internet) {
   conn.onphase = () => pill.render();
   conn.onroute = (kind) => { T.route = kind; pill.render(); overlay.render(); };
   conn.onsilent = () => notices.silent();
-  conn.onpaused = (msg) => { session.hold(); notices.paused(msg, () => session.retryNow()); };
+  conn.onpaused = (msg) => pause.paused(msg);
+  // Over the internet sound has a channel of its own (kind 1) and the side
+  // features answer on the "file" channel.
+  conn.onaudio = (buf) => sound.packet(buf, 1);
+  conn.onfile = (text) => session.control(text);
   conn.onbadoffer = () => notices.badOffer(() => session.retryNow());
   conn.onfailure = (why) => {
     if (why === "auth") session.hold(); // the same key would fail the same way
@@ -122,6 +149,15 @@ input.send = send;
 input.onSent = (id) => measure.sent(id);
 input.pictureWidth = () => video.w;
 
+apps.send = send;
+sound.send = send;
+files.send = send;
+files.isOpen = () => session.conn.isOpen;
+// Uploads must fit the link's largest message: 64 KiB, or less where the peer says so.
+files.transfers.limit = () => Math.min(65536, (internet && conn.pc?.sctp?.maxMessageSize) || 65536);
+clipboard.send = send;
+clipboard.pressCtrlV = () => { input.flush(); input.sendInput({ t: "key", k: "v", m: 2 }); };
+
 keybar.onKey = (k) => keyboard.sendKey(k);
 keybar.onVisible = (v) => { setPressed("bKeys", v); layout.update(); };
 keyboard.onShown = () => { keybar.setVisible(true); setPressed("bKbd", true); };
@@ -144,6 +180,8 @@ $("pill").addEventListener("click", () => {
 
 cards.start();
 toolbar.start();
+apps.start();
+sound.start();
 keybar.start();
 keyboard.start();
 input.start();

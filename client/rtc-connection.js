@@ -90,6 +90,8 @@ export class RtcConnection {
     this.onfailure = null;   // ("auth" | "relay") the attempt timed out, and why it probably did
     this.onsilent = null;    // the computer went quiet on a live session; the attempt ends next
     this.onroute = null;     // (kind) the computer reported the path
+    this.onaudio = null;     // (ArrayBuffer) a sound packet from the "audio" channel
+    this.onfile = null;      // (text) a side feature's reply on the "file" channel
   }
 
   // The session's own silence watchdog stands back: only text counts here.
@@ -323,8 +325,11 @@ export class RtcConnection {
       if (ch.readyState === "open") { this.note("dc", { label, state: "open" }); this.ctlOpen(pc, ch); }
     } else if (label === "video") {
       ch.onmessage = (e) => { if (this.pc === pc) this.videoMessage(e.data); };
+    } else if (label === "audio") {
+      ch.onmessage = (e) => { if (this.pc === pc && this.onaudio && e.data instanceof ArrayBuffer) this.onaudio(e.data); };
+    } else if (label === "file") {
+      ch.onmessage = (e) => { if (this.pc === pc && typeof e.data === "string" && this.onfile) this.onfile(e.data); };
     }
-    // "file" and "audio" are the side features' and have no reader on this page yet.
   }
 
   ctlOpen(pc, ch) {

@@ -30,6 +30,7 @@ export class Session {
     this.onView = null;
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
+    this.onSide = null;       // side features' messages: clip, lsr, fdat, fack, fdone, appl
     this.makeStats = null;    // () => the "stats" message, every 5 s while open
     this.makeReport = null;   // () => the "rep" message, every reportMs while open
     conn.onopen = () => this.opened();
@@ -136,8 +137,9 @@ export class Session {
       case "config": call(this.onConfig); break;
       case "error": call(this.onError); break;
       case "warn": call(this.onWarn); break;
+      case "clip": case "lsr": case "fdat": case "fack": case "fdone": case "appl": call(this.onSide); break;
       case "view": call(this.onView); break;
-      default: break; // side-feature messages are not used by this page
+      default: break;
     }
   }
 

@@ -1,4 +1,4 @@
-// The toolbar: keyboard, touch/trackpad mode, key bar, measurements, full screen.
+// The toolbar: keyboard, touch/trackpad mode, key bar, files, clipboard, measurements, full screen.
 import { $, T, setPressed } from "./dom.js";
 
 const MODE_ICONS = {
@@ -7,7 +7,9 @@ const MODE_ICONS = {
 };
 
 export class Toolbar {
-  constructor({ keyboard, keybar, input, overlay }) {
+  constructor({ keyboard, keybar, input, overlay, files, clipboard }) {
+    this.files = files;
+    this.clipboard = clipboard;
     this.keyboard = keyboard;
     this.keybar = keybar;
     this.input = input;
@@ -28,6 +30,17 @@ export class Toolbar {
       this.input.setMode(this.input.mode === "touch" ? "trackpad" : "touch");
       this.renderMode();
     });
+    // The Files panel and the clipboard menu take the same space: one at a time.
+    $("bFiles").addEventListener("click", () => {
+      if (this.clipboard.menuVisible) this.clipboard.toggleMenu();
+      this.files.toggle();
+    });
+    $("bClip").addEventListener("click", () => {
+      if (this.files.visible) this.files.setVisible(false);
+      this.clipboard.toggleMenu();
+    });
+    this.files.onShown = (v) => setPressed("bFiles", v);
+    this.clipboard.onMenu = (v) => setPressed("bClip", v);
     $("bStats").addEventListener("click", () => setPressed("bStats", this.overlay.toggle()));
     $("bFull").addEventListener("click", () => {
       const d = document, el = d.documentElement;

@@ -13,6 +13,8 @@ public:
   // Sends the "appl" batches to the requester, paced on its buffered bytes.
   void sendList(const RequesterPtr& to);
   void open(const std::string& path, bool solo);
+  // Icons drawn so far (the rest came from the cache).
+  int iconsRendered() const;
 
 private:
   AppLauncher();

@@ -21,8 +21,14 @@ public:
   // A received file handed to the clipboard (text/uri-list, image/png for images).
   void offerFile(const std::string& path);
 
+  // Test seam: runs on the main loop in a poll after the types were checked
+  // and before the text is read (a copy landing in between must not be sent).
+  std::function<void()> betweenReads;
+
 private:
   Clipboard();
+  void startOnMain();
+  void poll();
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

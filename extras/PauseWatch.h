@@ -22,6 +22,10 @@ public:
 
 private:
   PauseWatch();
+  void startOnMain();
+  void tick();
+  double idleSeconds();
+  void resume(double idle);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

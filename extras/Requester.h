@@ -2,6 +2,7 @@
 // The connection a side-feature request came from. Replies to "ls", "fget",
 // "fput" and "apps" go back to it alone, whichever transport carries it: the
 // internet peer's file channel, or the LAN client's own WebSocket.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,5 +21,10 @@ struct Requester {
   // Sends audio samples (signed 16-bit little-endian, mono, 24000 Hz); the
   // transport adds its own packet kind and applies its own drop rule.
   std::function<void(std::vector<uint8_t>)> sendAudio = [](std::vector<uint8_t>) {};
+  // Bulk pacing: the next bulk message goes once buffered() is at most this.
+  int64_t bulkLimit = 1000000;
+  // Raw file bytes per "fdat", so that its base64 and JSON fit one message of
+  // the transport (the internet peer's data channel takes 65,536 bytes).
+  size_t chunk = 48000;
 };
 using RequesterPtr = std::shared_ptr<const Requester>;

@@ -38,6 +38,19 @@ const std::vector<std::string>& clientFiles() {
       "route.js",
       "view-control.js",
       "pinch.js",
+      "apps.js",
+      "audio.js",
+      "audio-worklet.js",
+      "b64.js",
+      "sheet.js",
+      "listing.js",
+      "save-sink.js",
+      "download.js",
+      "upload.js",
+      "transfers.js",
+      "files-panel.js",
+      "clipboard.js",
+      "pause.js",
   };
   return names;
 }

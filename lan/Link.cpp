@@ -32,6 +32,11 @@ public:
     sock.close(ec);
   }
 
+  int nativeFd() override {
+    auto& sock = lowest();
+    return sock.is_open() ? sock.native_handle() : -1;
+  }
+
 private:
   boost::asio::ip::tcp::socket& lowest() {
     if constexpr (std::is_same_v<Stream, boost::asio::ip::tcp::socket>) {

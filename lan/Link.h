@@ -5,6 +5,8 @@
 #include <boost/asio/ssl.hpp>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,6 +22,8 @@ public:
   virtual void read(uint8_t* into, size_t max, ReadHandler done) = 0;
   virtual void write(const std::array<boost::asio::const_buffer, 2>& bufs, ReadHandler done) = 0;
   virtual void close() = 0;
+  // The TCP socket's descriptor (-1 once closed), for its unsent-byte count.
+  virtual int nativeFd() = 0;
 
   // Asio allows one write at a time per stream, so each link keeps a queue.
   struct Out {
@@ -33,6 +37,18 @@ public:
   bool wsOpen = false;     // onWSOpen was raised; frames may be delivered
   bool answered = false;   // an HTTP answer is queued: ignore further requests
   std::array<uint8_t, 65536> rbuf;
+
+  // Side-feature traffic. File messages wait in bulkq and enter outq one at a
+  // time, so video and control never queue behind more than one of them.
+  std::deque<std::shared_ptr<const std::vector<uint8_t>>> bulkq;
+  bool bulkInOutq = false;
+  int64_t audioQueued = 0;   // audio bytes in outq
+  int64_t sideWaiting = 0;   // received side-feature bytes not yet handled
+  bool readHeld = false;     // reading stopped until sideWaiting drops
+  // Read from other threads: bulk bytes queued and not yet written, and
+  // whether the server has let the connection go.
+  std::atomic<int64_t> bulkBytes{0};
+  std::atomic<bool> gone{false};
 };
 
 std::shared_ptr<Link> makePlainLink(boost::asio::ip::tcp::socket sock);

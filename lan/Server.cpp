@@ -11,6 +11,11 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
@@ -42,7 +47,10 @@ void Server::stop() {
       listener_->close(ec);
       listener_.reset();
     }
-    for (auto& [id, c] : conns_) linkOf(c)->close();
+    for (auto& [id, c] : conns_) {
+      linkOf(c)->gone = true;
+      linkOf(c)->close();
+    }
     conns_.clear();
     wsOpen_ = 0;
   });
@@ -136,7 +144,10 @@ void Server::receive(const ConnPtr& c) {
                  }
                }
                if (!ec && !l->closed) {
-                 self->receive(c);
+                 // Side-feature messages still waiting to be handled hold
+                 // further reading (uploads' back-pressure).
+                 if (l->sideWaiting > kSideWaiting) l->readHeld = true;
+                 else self->receive(c);
                } else {
                  l->close();
                  self->drop(c);
@@ -149,7 +160,9 @@ void Server::drop(const ConnPtr& c) {
   if (it == conns_.end() || it->second != c) return;
   conns_.erase(it);
   auto link = linkOf(c);
+  link->gone = true;
   link->close();
+  link->bulkq.clear();
   // A write in progress still refers to the front entry's buffers.
   while (link->outq.size() > (link->writing ? 1u : 0u)) link->outq.pop_back();
   if (c->isWS) {
@@ -348,4 +361,106 @@ void Server::sendVideo(std::shared_ptr<const Bytes> data, bool key) {
     }
     if (wantKey && self->onNeedKey) self->onNeedKey();
   });
+}
+
+bool Server::sendBulk(const ConnPtr& conn, const std::string& text) {
+  auto link = linkOf(conn);
+  if (link->gone) return false;
+  auto data = std::make_shared<const Bytes>(text.begin(), text.end());
+  // Counted at once, so the sender's pacing sees it before the queue runs.
+  link->bulkBytes += static_cast<int64_t>(data->size());
+  q_->post([w = weak_from_this(), conn, data] {
+    auto self = w.lock();
+    auto l = linkOf(conn);
+    if (!self || l->gone || !self->conns_.count(conn->id)) {
+      l->bulkBytes -= static_cast<int64_t>(data->size());
+      return;
+    }
+    l->bulkq.push_back(data);
+    self->pumpBulk(conn);
+  });
+  return true;
+}
+
+void Server::pumpBulk(const ConnPtr& c) {
+  auto l = linkOf(c);
+  if (l->bulkInOutq || l->bulkq.empty() || l->closed) return;
+  auto data = std::move(l->bulkq.front());
+  l->bulkq.pop_front();
+  l->bulkInOutq = true;
+  auto size = static_cast<int64_t>(data->size());
+  auto head = frameHeader(1, data->size());
+  enqueue(c, std::move(head), std::move(data), [w = weak_from_this(), c, size] {
+    auto l = linkOf(c);
+    l->bulkInOutq = false;
+    l->bulkBytes -= size;
+    if (auto self = w.lock()) self->pumpBulk(c);
+  });
+}
+
+int64_t Server::bulkBuffered(const ConnPtr& conn) {
+  auto link = linkOf(conn);
+  if (link->gone) return 0;
+  int unsent = 0;
+  q_->sync([&] {
+    int fd = link->closed ? -1 : link->nativeFd();
+    if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &unsent) != 0) unsent = 0;
+  });
+  return link->bulkBytes.load() + unsent;
+}
+
+void Server::sendAudio(const ConnPtr& conn, std::vector<uint8_t> samples) {
+  auto data = std::make_shared<Bytes>(samples.size() + 1);
+  (*data)[0] = 2;
+  std::copy(samples.begin(), samples.end(), data->begin() + 1);
+  q_->post([w = weak_from_this(), conn, data = std::shared_ptr<const Bytes>(std::move(data))] {
+    auto self = w.lock();
+    auto l = linkOf(conn);
+    if (!self || l->gone || !conn->isWS || !self->conns_.count(conn->id)) return;
+    if (l->audioQueued > kAudioQueued) return;
+    auto size = static_cast<int64_t>(data->size());
+    l->audioQueued += size;
+    auto head = frameHeader(2, data->size());
+    self->enqueue(conn, std::move(head), data, [conn, size] { linkOf(conn)->audioQueued -= size; });
+  });
+}
+
+std::function<void()> Server::holdSide(const ConnPtr& conn, int64_t bytes) {
+  linkOf(conn)->sideWaiting += bytes;
+  return [w = weak_from_this(), conn, bytes] {
+    auto self = w.lock();
+    if (!self) return;
+    self->q_->post([w, conn, bytes] {
+      auto s = w.lock();
+      auto l = linkOf(conn);
+      l->sideWaiting -= bytes;
+      if (!s || !l->readHeld || l->sideWaiting > kSideWaiting || l->closed) return;
+      l->readHeld = false;
+      s->receive(conn);
+    });
+  };
+}
+
+RequesterPtr Server::requester(const ConnPtr& conn, int64_t key) {
+  auto r = std::make_shared<Requester>();
+  std::weak_ptr<Server> w = weak_from_this();
+  r->key = key;
+  r->send = [w, conn](const std::string& text) {
+    auto s = w.lock();
+    return s && s->sendBulk(conn, text);
+  };
+  r->buffered = [w, conn]() -> int64_t {
+    auto s = w.lock();
+    return s ? s->bulkBuffered(conn) : 0;
+  };
+  r->alive = [w, conn] {
+    auto s = w.lock();
+    return s && !linkOf(conn)->gone;
+  };
+  r->sendAudio = [w, conn](std::vector<uint8_t> samples) {
+    if (auto s = w.lock()) s->sendAudio(conn, std::move(samples));
+  };
+  r->bulkLimit = kBulkBound;
+  r->chunk = kFileChunk;
+  return r;
 }

@@ -2,6 +2,7 @@
 // The LAN web server: serves the client page and the CA certificate, and
 // carries the session over WebSocket. One instance per listening port; TLS
 // when given an identity.
+#include "extras/Requester.h"
 #include "session/Transport.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -34,6 +35,27 @@ public:
   void sendText(const ConnPtr& conn, const std::string& text) override;
   void sendTextAll(const std::string& text) override;
   void sendVideo(std::shared_ptr<const Bytes> data, bool key) override;
+
+  // Side-feature replies to one connection (any thread). Bulk texts go out
+  // one at a time between video and control messages.
+  bool sendBulk(const ConnPtr& conn, const std::string& text);
+  // Its queued file messages plus the socket's unsent bytes; synchronous on
+  // the queue, never call it from there.
+  int64_t bulkBuffered(const ConnPtr& conn);
+  // One binary message, kind byte 2 then the samples; dropped while more
+  // than kAudioQueued audio bytes wait for that connection.
+  void sendAudio(const ConnPtr& conn, std::vector<uint8_t> samples);
+  // On the queue: counts a received side-feature message of `bytes` until
+  // the returned release (callable from any thread) runs; reading from the
+  // connection stops while more than kSideWaiting bytes are counted.
+  std::function<void()> holdSide(const ConnPtr& conn, int64_t bytes);
+  // The connection as a requester of side features.
+  RequesterPtr requester(const ConnPtr& conn, int64_t key);
+
+  static constexpr int64_t kBulkBound = 256 * 1024;
+  static constexpr int64_t kAudioQueued = 96000;
+  static constexpr int64_t kSideWaiting = 8 * 1024 * 1024;
+  static constexpr size_t kFileChunk = 49152;
 
   uint16_t port() const { return port_; }
   const std::string& label() const { return label_; }
@@ -76,6 +98,7 @@ private:
   void enqueue(const ConnPtr& c, std::vector<uint8_t> head, std::shared_ptr<const Bytes> body,
                std::function<void()> done);
   void pump(const ConnPtr& c);
+  void pumpBulk(const ConnPtr& c);
 
   const uint16_t port_;
   const std::string label_;

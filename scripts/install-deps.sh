@@ -15,13 +15,16 @@ BUILD_PKGS=(
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
   gettext libatspi2.0-dev libpango1.0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+  libpulse-dev
 )
 RUN_PKGS=(openssl xvfb gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice)
 TEST_PKGS=(
   xdotool xclip x11-utils ffmpeg curl python3 python3-websockets
   chromium procps psmisc iproute2 fonts-dejavu-core
   libnss3-tools openbox xterm python3-aiortc gstreamer1.0-tools coturn nftables
-  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils at-spi2-core dbus python3-gi gir1.2-gtk-3.0
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils at-spi2-core dbus
+  python3-gi gir1.2-gtk-3.0 dbus-daemon
+  pulseaudio pulseaudio-utils
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
 if ! command -v npm >/dev/null 2>&1; then TEST_PKGS+=(nodejs npm); fi

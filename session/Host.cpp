@@ -5,6 +5,8 @@
 #include "session/Messages.h"
 #include "session/Permissions.h"
 #include "app/Loc.h"
+#include "extras/Extras.h"
+#include "extras/Paths.h"
 #include "media/H264Encoder.h"
 #include "media/ScreenCapture.h"
 #include "session/FrontApp.h"
@@ -33,6 +35,7 @@ double steadyMs() {
 std::shared_ptr<Host> Host::create() {
   std::shared_ptr<Host> h(new Host());
   h->wire();
+  h->wireExtras();
   return h;
 }
 
@@ -42,6 +45,7 @@ Host::Host()
       capture(std::make_unique<ScreenCapture>()),
       test(std::make_unique<TestPattern>()),
       encoder(std::make_unique<H264Encoder>(tracker)),
+      extras(Extras::create(userHome(), settings().dataDir, settings().testMode)),
       injector_(std::make_unique<InputInjector>(&inputQ_)),
       pace_(settings().fps) {}
 
@@ -139,6 +143,7 @@ void Host::onOpen(const std::shared_ptr<Transport>& transport, const ConnPtr& co
                          name.empty() ? "Mac" : name);
   }
   transport->sendText(conn, hello);
+  extrasOpened();
   std::string app = "Safari";
   if (!s.testMode) {
     std::string front = FrontAppWatcher::currentName();
@@ -151,8 +156,9 @@ void Host::onOpen(const std::shared_ptr<Transport>& transport, const ConnPtr& co
 void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& text) {
   auto msg = parseControl(text);
   if (!msg) return;
+  std::string kind = (*msg)["t"].get<std::string>();
+  if (handOver(transport, conn, kind, *msg, text.size())) return;
   const json& m = *msg;
-  std::string kind = m["t"].get<std::string>();
   if (kind == "ping") {
     json c = 0;
     if (auto it = m.find("c"); it != m.end() && it->is_number()) c = *it;
@@ -172,8 +178,7 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
       if (auto h = w.lock()) h->handleInput(transport, conn, kind, m, id);
     });
   }
-  // Side-feature kinds have no handler yet; like unknown kinds they
-  // are dropped without a reply.
+  // Kinds without a handler are dropped without a reply, like unknown ones.
 }
 
 void Host::handleStats(const json& m) {
@@ -345,6 +350,7 @@ void Host::requestKeyframe() { encoder->requestKeyframe(); }
 
 void Host::shutdown() {
   shutdownView();
+  extras->shutdown();
   capture->stopAndWait();
   inputQ_.sync([this] { injector_->releaseAll(); });
 }

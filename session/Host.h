@@ -3,11 +3,13 @@
 // pipeline running exactly while someone watches, answers control messages
 // and routes input to the input queue.
 #include "app/SerialQueue.h"
+#include "extras/Requester.h"
 #include "session/Transport.h"
 #include "session/ViewerPace.h"
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +21,7 @@ struct RunningApp {
   bool regular = true;
 };
 
+class Extras;
 class FrontAppWatcher;
 class H264Encoder;
 class InputInjector;
@@ -35,6 +38,9 @@ public:
   void onOpen(const std::shared_ptr<Transport>& transport, const ConnPtr& conn);
   void onText(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& text);
   void onClose();
+  // A connection closed: its side features end, and they all stop once no
+  // connection is left on any transport.
+  void onClose(const std::shared_ptr<Transport>& transport, const ConnPtr& conn);
   void ensurePipeline(const std::shared_ptr<Transport>& transport, const ConnPtr& conn);
   void send(const ConnPtr& conn, const std::string& text);
   void broadcast(const std::string& text);
@@ -64,6 +70,14 @@ public:
   // Starts following the desktop's active application (not in test mode).
   void watchApps();
 
+  // Side features (HostExtras.cpp).
+  const std::shared_ptr<Extras> extras;
+  // The internet transport's pause for the pause watch, then the watch
+  // itself; once at start-up on the main thread.
+  void startPauseWatch(std::function<bool()> paused, std::function<void(bool)> setPaused);
+  // Who sent a side-feature message, as the extras reply to it.
+  RequesterPtr requesterFor(const std::shared_ptr<Transport>& transport, const ConnPtr& conn);
+
 private:
   Host();
   void wire();
@@ -77,6 +91,13 @@ private:
   void startCapture(const std::shared_ptr<Transport>& transport);
   void captureStopped(const std::string& error);
   void inject(const std::string& kind, const nlohmann::json& m);
+  void wireExtras();
+  void extrasOpened();
+  // Hands a side-feature message to the extras; false for other kinds.
+  bool handOver(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& kind,
+                nlohmann::json& m, size_t bytes);
+  void noteInput();
+  std::mutex extrasLock_;  // first open and last close tell the extras in order
 
   // The view manager (HostView.cpp), made on first use and kept.
   std::shared_ptr<ViewManager> view();

@@ -69,6 +69,7 @@ void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPt
   const auto& st = settings();
   if (st.inputLogPath) journalAppend(*st.inputLogPath, journalLine(kind, m) + "\n");
   if (!st.testMode && st.flag("--input-log-only")) {
+    noteInput();
     tracker->mark(id);
     return;
   }
@@ -104,5 +105,6 @@ void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPt
     (void)transport;
     send(conn, warnMessage("ax", Loc::tr(kAxWarning)));
   }
+  noteInput();
   tracker->mark(id);
 }

@@ -1,0 +1,23 @@
+// Feature modules carry their own styles, so index.html stays the page's frame.
+const added = new Set();
+
+export function addStyle(name, css) {
+  if (added.has(name)) return;
+  added.add(name);
+  const el = document.createElement("style");
+  el.dataset.for = name;
+  el.textContent = css;
+  document.head.appendChild(el);
+}
+
+// A small element factory: el("div", { className: "x", text: "hi" }, child...).
+export function el(tag, props = {}, ...children) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(props)) {
+    if (k === "text") e.textContent = v;
+    else if (k === "className" || k === "id" || k === "type" || k === "href" || k === "hidden" || k === "multiple") e[k] = v;
+    else e.setAttribute(k, v);
+  }
+  for (const c of children) if (c !== null && c !== undefined) e.append(c);
+  return e;
+}
