@@ -6,6 +6,10 @@
 const LONG_MS = 500, SLOP = 9;
 const clamp01 = (v) => Math.min(1, Math.max(0, v));
 
+function spread(touches) {
+  return Math.hypot(touches[0].clientX - touches[1].clientX, touches[0].clientY - touches[1].clientY);
+}
+
 function centroid(touches) {
   let x = 0, y = 0;
   for (const t of touches) { x += t.clientX; y += t.clientY; }
@@ -119,7 +123,7 @@ export class Input {
         if (g.dragging && this.mode === "touch") this.button("mu", this.norm(g.lx, g.ly), 1);
       }
       const c = centroid(ts);
-      this.g = { kind: "two", cx: c.x, cy: c.y, t0: g && g.kind === "one" ? g.t0 : e.timeStamp, moved: false, maxTouches: ts.length };
+      this.g = { kind: "two", cx: c.x, cy: c.y, d: spread(ts), t0: g && g.kind === "one" ? g.t0 : e.timeStamp, moved: false, maxTouches: ts.length };
     }
   }
 
@@ -147,6 +151,8 @@ export class Input {
     } else if (g.kind === "two" && e.touches.length >= 2) {
       const c = centroid(e.touches);
       const dx = c.x - g.cx, dy = c.y - g.cy;
+      // A pinch (pinch.js) is no tap either, though its centre stays put.
+      if (!g.moved && Math.abs(spread(e.touches) - g.d) >= SLOP) g.moved = true;
       if (!g.moved && Math.hypot(dx, dy) < SLOP) return;
       g.moved = true;
       // The content follows the fingers.

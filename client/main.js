@@ -20,6 +20,8 @@ import { SoundPlayer } from "./audio.js";
 import { FilesPanel } from "./files-panel.js";
 import { Clipboard } from "./clipboard.js";
 import { PauseScreen } from "./pause.js";
+import { ViewControl } from "./view-control.js";
+import { Pinch } from "./pinch.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
 // The internet link carries the connect key after "#k=": the fragment never
@@ -54,6 +56,8 @@ const files = new FilesPanel();
 const clipboard = new Clipboard(cards);
 const pause = new PauseScreen(cards, session, { everyMs: Number(window.__tolvaneTest?.pauseRetryMs) || undefined });
 const toolbar = new Toolbar({ keyboard, keybar, input, overlay, files, clipboard });
+const viewControl = new ViewControl();
+const pinch = new Pinch(stage);
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -83,7 +87,12 @@ session.onError = (m) => {
   notices.hostError(m, () => send({ t: "retry" }));
   pill.render();
 };
-session.onWarn = (m) => { notices.hostWarning(m); if (m.code === "audio") sound.warn(m); };
+session.onWarn = (m) => {
+  notices.hostWarning(m);
+  if (m.code === "audio") sound.warn(m);
+  if (m.code === "view") viewControl.warn(typeof m.msg === "string" ? m.msg : "");
+};
+session.onView = (m) => viewControl.status(m);
 // On the LAN sound shares the socket with video as binary kind 2.
 session.onPacket = (buf) => {
   if (buf.byteLength > 0 && new Uint8Array(buf, 0, 1)[0] === 2) sound.packet(buf, 2);
@@ -130,7 +139,10 @@ video.onDrawn = (info, now) => {
 
 layout.pictureSize = pictureSize;
 layout.keyboardOpen = () => keyboard.open;
-layout.send = send;
+// The stage's size goes out with the shape chosen in the view control.
+layout.send = (msg) => send(msg.t === "view" ? viewControl.message(msg.w, msg.h) : msg);
+viewControl.resend = () => layout.sendView(true);
+pinch.onPinch = (ratio) => viewControl.pinched(ratio);
 
 input.isOpen = () => session.conn.isOpen;
 input.send = send;
@@ -173,6 +185,8 @@ sound.start();
 keybar.start();
 keyboard.start();
 input.start();
+pinch.start();
+viewControl.start();
 layout.start();
 if (notices.needsSecure()) notices.insecure();
 else if (!("VideoDecoder" in window)) notices.noDecoder();

@@ -27,6 +27,7 @@ export class Session {
     this.onConfig = null;
     this.onError = null;
     this.onWarn = null;
+    this.onView = null;
     this.onPong = null;
     this.onPacket = null;     // (ArrayBuffer)
     this.onSide = null;       // side features' messages: clip, lsr, fdat, fack, fdone, appl
@@ -137,7 +138,8 @@ export class Session {
       case "error": call(this.onError); break;
       case "warn": call(this.onWarn); break;
       case "clip": case "lsr": case "fdat": case "fack": case "fdone": case "appl": call(this.onSide); break;
-      default: break; // view status is not used by this page
+      case "view": call(this.onView); break;
+      default: break;
     }
   }
 

@@ -36,6 +36,8 @@ const std::vector<std::string>& clientFiles() {
       "arrival.js",
       "liveness.js",
       "route.js",
+      "view-control.js",
+      "pinch.js",
       "apps.js",
       "audio.js",
       "audio-worklet.js",

@@ -1,5 +1,6 @@
 #include "media/Displays.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
@@ -39,6 +40,8 @@ std::vector<DisplayInfo> listDisplays(Display* dpy) {
 std::optional<DisplayInfo> mainDisplay(const std::vector<DisplayInfo>& list) {
   for (const auto& d : list)
     if (d.primary) return d;
+  for (const auto& d : list)
+    if (d.name != kVirtualMonitor) return d;
   if (!list.empty()) return list.front();
   return std::nullopt;
 }
@@ -54,6 +57,31 @@ std::optional<DisplayInfo> findListed(const std::vector<DisplayInfo>& list,
     if (i < list.size()) return list[i];
   }
   return std::nullopt;
+}
+
+std::optional<double> workAreaTop(Display* dpy) {
+  if (!dpy || xconn::lost(dpy)) return std::nullopt;
+  Window root = DefaultRootWindow(dpy);
+  auto cardinals = [&](const char* name) {
+    std::vector<long> out;
+    Atom a = XInternAtom(dpy, name, True), type;
+    if (a == None) return out;
+    int format;
+    unsigned long n = 0, after;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(dpy, root, a, 0, 1024, False, XA_CARDINAL, &type, &format, &n, &after, &data) ==
+            Success &&
+        data && format == 32)
+      out.assign(reinterpret_cast<long*>(data), reinterpret_cast<long*>(data) + n);
+    if (data) XFree(data);
+    return out;
+  };
+  auto area = cardinals("_NET_WORKAREA");
+  auto current = cardinals("_NET_CURRENT_DESKTOP");
+  size_t desk = current.empty() ? 0 : size_t(current[0]);
+  if (area.size() < 4 * (desk + 1)) desk = 0;
+  if (area.size() < 4) return std::nullopt;
+  return double(area[4 * desk + 1]);
 }
 
 namespace {

@@ -191,6 +191,8 @@ void ScreenCapture::reapply(Done done) {
       if (!grab_ || gen != gen_.load()) return done(std::string(kCancelled));
       const DisplayInfo& d = *f.display;
       OutSize size = planTarget(d, 1920);
+      if ((size.width != grab_->outWidth() || size.height != grab_->outHeight()) && onResize)
+        onResize(size.width, size.height);
       if (auto e = retarget(d, size.width, size.height)) {
         endUnexpectedly(*e);
         return done(e);
@@ -214,6 +216,9 @@ void ScreenCapture::tick(uint64_t gen) {
   if (!f && !error.empty()) {
     // A read past the root after a resize fails; follow the new layout once.
     if (!followLayout()) return;
+    // The display is away for a moment (replaced, or the screen is being
+    // rearranged): wait for it rather than give up.
+    if (missingSince_) return;
     error.clear();
     f = grab_->grab(true, &error);
     if (!f && !error.empty()) return endUnexpectedly(error);

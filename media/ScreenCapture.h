@@ -31,6 +31,9 @@ public:
   // Called on the capture queue. Set them before start.
   std::function<void(FramePtr)> onFrame;
   std::function<void(const std::string& error)> onStopped;  // the capture ended by itself
+  // A reapply changes the frame size: called with the new size before the
+  // first frame of that size, so the encoder can follow instead of scaling.
+  std::function<void(int w, int h)> onResize;
 
   // Finds the wanted display (waiting up to 3 s for it), computes the frame
   // size, calls onReady(width, height) and then starts delivering. onReady may

@@ -14,6 +14,8 @@ BUILD_PKGS=(
   libx264-dev libyuv-dev libcairo2-dev libgdk-pixbuf-2.0-dev libglib2.0-dev libgtk-3-dev
   libx11-dev libxext-dev libxtst-dev libxfixes-dev libxdamage-dev libxrandr-dev libxss-dev
   gettext libayatana-appindicator3-dev libdbusmenu-glib-dev dpkg-dev
+
+  gettext libatspi2.0-dev libpango1.0-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   libpulse-dev
 )
@@ -24,6 +26,9 @@ TEST_PKGS=(
   libnss3-tools openbox xterm python3-aiortc gstreamer1.0-tools coturn nftables
   dbus libglib2.0-bin python3-gi gir1.2-gtk-3.0 dbus-daemon gir1.2-atspi-2.0 at-spi2-core
   desktop-file-utils fonts-ipafont-gothic
+
+  xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils at-spi2-core dbus
+  python3-gi gir1.2-gtk-3.0 dbus-daemon
   pulseaudio pulseaudio-utils
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.

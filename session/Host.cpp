@@ -85,6 +85,8 @@ void Host::wire() {
     if (auto h = w.lock()) h->captureStopped(error);
   };
 
+  wireView();
+
   const auto& st = settings();
   if (st.testMode) {
     if (auto image = st.opt("--image")) {
@@ -167,6 +169,8 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
     handleStats(m);
   } else if (kind == "rep") {
     handleReport(conn, m);
+  } else if (kind == "view") {
+    viewRequest(m);
   } else if (kind == "mv" || kind == "md" || kind == "mu" || kind == "sc" || kind == "key" ||
              kind == "text" || kind == "rel" || kind == "rb") {
     uint32_t id = inputId(m);
@@ -174,8 +178,7 @@ void Host::onText(const std::shared_ptr<Transport>& transport, const ConnPtr& co
       if (auto h = w.lock()) h->handleInput(transport, conn, kind, m, id);
     });
   }
-  // View kinds have no handler yet; like unknown kinds they are dropped
-  // without a reply.
+  // Kinds without a handler are dropped without a reply, like unknown ones.
 }
 
 void Host::handleStats(const json& m) {
@@ -217,6 +220,7 @@ void Host::onClose() {
   std::lock_guard<std::mutex> l(pipeLock_);
   if (open != 0 || !running_) return;
   running_ = false;
+  resetView();
   if (settings().testMode) {
     test->stop();
   } else {
@@ -345,6 +349,7 @@ void Host::appActivated(const std::optional<RunningApp>& app) {
 void Host::requestKeyframe() { encoder->requestKeyframe(); }
 
 void Host::shutdown() {
+  shutdownView();
   extras->shutdown();
   capture->stopAndWait();
   inputQ_.sync([this] { injector_->releaseAll(); });

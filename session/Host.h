@@ -28,6 +28,7 @@ class InputInjector;
 class InputTracker;
 class ScreenCapture;
 class TestPattern;
+class ViewManager;
 
 class Host : public std::enable_shared_from_this<Host> {
 public:
@@ -97,6 +98,19 @@ private:
                 nlohmann::json& m, size_t bytes);
   void noteInput();
   std::mutex extrasLock_;  // first open and last close tell the extras in order
+
+  // The view manager (HostView.cpp), made on first use and kept.
+  std::shared_ptr<ViewManager> view();
+  std::shared_ptr<ViewManager> viewIfMade() const;
+  void wireView();
+  void viewRequest(const nlohmann::json& m);
+  void testSizeChanged(int w, int h);
+  void resetView();     // the last client has gone
+  void shutdownView();  // bounded: the process is ending
+  void viewTyping();
+  std::string journalLine(const std::string& kind, const nlohmann::json& m);
+  mutable std::mutex viewLock_;
+  std::shared_ptr<ViewManager> view_;  // guarded by viewLock_
 
   SerialQueue inputQ_{"input"};
   std::unique_ptr<InputInjector> injector_;  // used on inputQ_ only

@@ -50,8 +50,10 @@ void Host::inject(const std::string& kind, const json& m) {
   } else if (kind == "key") {
     auto mods = intField(m, "m");
     if (mods) in.key(strField(m, "k"), *mods);
+    viewTyping();
   } else if (kind == "text") {
     in.text(strField(m, "s"));
+    viewTyping();
   } else if (kind == "rel") {
     in.moveRel(numField(m, "dx"), numField(m, "dy"));
   } else if (kind == "rb") {
@@ -65,7 +67,7 @@ void Host::inject(const std::string& kind, const json& m) {
 void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& kind,
                        const json& m, uint32_t id) {
   const auto& st = settings();
-  if (st.inputLogPath) journalAppend(*st.inputLogPath, jsonText(m) + "\n");
+  if (st.inputLogPath) journalAppend(*st.inputLogPath, journalLine(kind, m) + "\n");
   if (!st.testMode && st.flag("--input-log-only")) {
     noteInput();
     tracker->mark(id);

@@ -111,6 +111,14 @@ async function withDesktop(fn) {
     const page = await phone.page();
     await page.goto(host.url);
     await waitFor(async () => (await hook(page))?.drawn >= 1, 'the first picture of the desktop', 20000);
+    // The page asks for its own shape ("auto": a zoom on a desktop with a
+    // screen); these checks are about the whole screen.
+    await page.click('#bView');
+    await page.click('#viewChoices button:text-is("Whole screen")');
+    await waitFor(async () => {
+      const r = await pictureRect(page);
+      return (await hook(page)).view?.mode === 'fit' && Math.abs(r.vw / r.vh - W / H) < 0.01;
+    }, 'the whole screen', 20000);
     await fn({ desk, host, phone, page });
     assert.deepEqual(phone.errors, []);
   } catch (e) {

@@ -10,12 +10,25 @@ before(async () => {
   await host.start();
   phone = await launchPhone();
   page = await openPage(phone, host);
+  await settled(page);
   touch = await Touch.for(page);
 });
 after(async () => {
   await phone?.close();
   if (host) { if (process.exitCode) console.error(host.log()); await host.dispose(); }
 });
+
+// The page asks for its own shape when it opens (a zoom on the test host,
+// which fills the stage); these gestures are about a letterboxed picture of
+// the whole screen, as a person picks it in the view control.
+async function settled(p) {
+  await p.click('#bView');
+  await p.click('#viewChoices button:text-is("Whole screen")');
+  await waitFor(async () => {
+    const t = await hook(p), r = await pictureRect(p);
+    return t.view?.mode === 'fit' && r.vw === 1280 && r.vh === 720;
+  }, 'the whole screen');
+}
 
 // Runs fn, then returns the journal lines it caused once `until` holds for them.
 async function capture(fn, until, what) {
@@ -169,6 +182,7 @@ test('desktop browser: mouse buttons, moves and the wheel', async () => {
   const desk = await launchPhone({ desktop: true });
   try {
     const dp = await openPage(desk, host);
+    await settled(dp);
     const r = await pictureRect(dp);
     const got = await capture(async () => {
       await dp.mouse.move(...at(r, 0.1, 0.1));
