@@ -12,8 +12,9 @@
 #include <boost/asio/post.hpp>
 
 #include <linux/sockios.h>
-#include <algorithm>
 #include <sys/ioctl.h>
+
+#include <algorithm>
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -388,7 +389,8 @@ void Server::pumpBulk(const ConnPtr& c) {
   l->bulkq.pop_front();
   l->bulkInOutq = true;
   auto size = static_cast<int64_t>(data->size());
-  enqueue(c, frameHeader(1, data->size()), std::move(data), [w = weak_from_this(), c, size] {
+  auto head = frameHeader(1, data->size());
+  enqueue(c, std::move(head), std::move(data), [w = weak_from_this(), c, size] {
     auto l = linkOf(c);
     l->bulkInOutq = false;
     l->bulkBytes -= size;
@@ -418,7 +420,8 @@ void Server::sendAudio(const ConnPtr& conn, std::vector<uint8_t> samples) {
     if (l->audioQueued > kAudioQueued) return;
     auto size = static_cast<int64_t>(data->size());
     l->audioQueued += size;
-    self->enqueue(conn, frameHeader(2, data->size()), data, [conn, size] { linkOf(conn)->audioQueued -= size; });
+    auto head = frameHeader(2, data->size());
+    self->enqueue(conn, std::move(head), data, [conn, size] { linkOf(conn)->audioQueued -= size; });
   });
 }
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <openssl/sha.h>
+#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,6 +23,20 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Incremental SHA-256 (OpenSSL's digest interface).
+struct Sha256 {
+  Sha256() : ctx(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr); }
+  ~Sha256() { EVP_MD_CTX_free(ctx); }
+  void add(const uint8_t* p, size_t n) { EVP_DigestUpdate(ctx, p, n); }
+  std::string done() {
+    unsigned char md[32];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(ctx, md, &n);
+    return std::string(reinterpret_cast<char*>(md), n);
+  }
+  EVP_MD_CTX* ctx;
+};
 
 int64_t rssKB(int pid) {
   std::istringstream in(ts::readFile("/proc/" + std::to_string(pid) + "/status"));
@@ -58,16 +72,13 @@ void fill(std::vector<uint8_t>& buf, uint64_t& state) {
 }
 
 std::string sha256File(const std::string& path) {
-  SHA256_CTX c;
-  SHA256_Init(&c);
+  Sha256 c;
   int fd = ::open(path.c_str(), O_RDONLY);
   std::vector<uint8_t> buf(1 << 20);
   ssize_t n;
-  while ((n = ::read(fd, buf.data(), buf.size())) > 0) SHA256_Update(&c, buf.data(), static_cast<size_t>(n));
+  while ((n = ::read(fd, buf.data(), buf.size())) > 0) c.add(buf.data(), static_cast<size_t>(n));
   ::close(fd);
-  unsigned char md[32];
-  SHA256_Final(md, &c);
-  return std::string(reinterpret_cast<char*>(md), 32);
+  return c.done();
 }
 
 struct Host {
@@ -99,19 +110,16 @@ std::string upload(ts::LanPhone& p, const std::string& id, int64_t size) {
   const int64_t n = (size + chunk - 1) / chunk;
   std::vector<uint8_t> buf;
   uint64_t state = 42;
-  SHA256_CTX c;
-  SHA256_Init(&c);
+  Sha256 c;
   for (int64_t i = 0; i < n; ++i) {
     buf.resize(static_cast<size_t>(std::min(chunk, size - i * chunk)));
     fill(buf, state);
-    SHA256_Update(&c, buf.data(), buf.size());
+    c.add(buf.data(), buf.size());
     json m = {{"t", "fput"}, {"id", id}, {"i", i}, {"n", n}, {"d", base64Encode(buf)}};
     if (i == 0) m["name"] = "giga.bin";
     p.send(m);
   }
-  unsigned char md[32];
-  SHA256_Final(md, &c);
-  return std::string(reinterpret_cast<char*>(md), 32);
+  return c.done();
 }
 
 TEST(FilesGigabyte, UpAndDownUnchangedWithFlatMemory) {
@@ -137,8 +145,7 @@ TEST(FilesGigabyte, UpAndDownUnchangedWithFlatMemory) {
 
   RssWatch w(h.proc->pid());
   p.send({{"t", "fget"}, {"path", "Downloads/Tolvane/giga.bin"}, {"id", "down"}});
-  SHA256_CTX c;
-  SHA256_Init(&c);
+  Sha256 c;
   int64_t got = 0, expect = 0;
   for (int64_t i = 0;; ++i) {
     auto m = p.next([](const json& j) { return j.value("t", "") == "fdat"; }, 120s);
@@ -147,15 +154,13 @@ TEST(FilesGigabyte, UpAndDownUnchangedWithFlatMemory) {
     ASSERT_EQ((*m)["i"], i);
     auto bytes = base64Decode((*m)["d"]);
     ASSERT_TRUE(bytes);
-    SHA256_Update(&c, bytes->data(), bytes->size());
+    c.add(bytes->data(), bytes->size());
     got += static_cast<int64_t>(bytes->size());
     expect = (*m)["n"];
     if (i + 1 == expect) break;
   }
-  unsigned char md[32];
-  SHA256_Final(md, &c);
   EXPECT_EQ(got, kGB);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(md), 32), sent);
+  EXPECT_EQ(c.done(), sent);
   EXPECT_LE(w.peak - idle, kSlack) << "idle " << idle << " kB, peak " << w.peak << " kB";
 }
 

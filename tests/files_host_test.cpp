@@ -32,9 +32,11 @@ std::vector<std::string> names(const std::string& dir) {
 
 // The host binary with its own HOME and data directory (either may be given).
 struct FilesHost {
-  explicit FilesHost(std::string homeDir = "", std::string dataDir = "", std::vector<std::string> prefix = {})
+  explicit FilesHost(std::string homeDir = "", std::string dataDir = "", std::vector<std::string> prefix = {},
+                     std::vector<std::string> env = {})
       : home(homeDir.empty() ? ts::makeTempDir("tolvane-home") : homeDir),
-        data(dataDir.empty() ? ts::makeTempDir("tolvane-data") : dataDir) {
+        data(dataDir.empty() ? ts::makeTempDir("tolvane-data") : dataDir),
+        env(std::move(env)) {
     start(prefix);
   }
   void start(const std::vector<std::string>& prefix = {}) {
@@ -44,9 +46,10 @@ struct FilesHost {
                           std::string("--no-signal"), std::string("--port"), std::to_string(port),
                           std::string("--token"), std::string("testtoken"), std::string("--data-dir"), data})
       argv.push_back(a);
-    proc = std::make_unique<ts::Child>(
-        argv, std::vector<std::string>{"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
-                                       "NO_AT_BRIDGE=1", "DISPLAY="});
+    std::vector<std::string> e = {"HOME=" + home, "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
+                                  "NO_AT_BRIDGE=1", "DISPLAY="};
+    e.insert(e.end(), env.begin(), env.end());
+    proc = std::make_unique<ts::Child>(argv, e);
     proc->waitFor("データ置き場: ", 90s);
   }
   ~FilesHost() {
@@ -56,6 +59,7 @@ struct FilesHost {
   }
   std::string downloads() const { return home + "/Downloads/Tolvane"; }
   std::string home, data;
+  std::vector<std::string> env;
   int port = 0;
   std::unique_ptr<ts::Child> proc;
 };
@@ -85,11 +89,15 @@ TEST(FilesHost, RepliesGoToTheAskingConnectionOnly) {
   EXPECT_EQ(*done, json({{"t", "fdone"}, {"id", "u1"}, {"ok", true}, {"name", "up.txt"}}));
   EXPECT_EQ(ts::readFile(h.downloads() + "/up.txt"), "uploaded");
   EXPECT_TRUE(h.proc->waitFor("[files] 受け取り: " + h.downloads() + "/up.txt\n"));
-  // The other phone heard none of it.
-  for (auto& j : b.settle()) {
+  // The other phone heard none of it: its own reply, which leaves after
+  // anything sent to it before, is the first it gets.
+  b.send({{"t", "fget"}, {"path", "none"}, {"id", "b-end"}});
+  auto first = b.next([](const json& j) {
     std::string t = j.value("t", "");
-    EXPECT_TRUE(t != "lsr" && t != "fdat" && t != "fdone" && t != "fack") << j;
-  }
+    return t == "lsr" || t == "fdat" || t == "fdone" || t == "fack";
+  });
+  ASSERT_TRUE(first);
+  EXPECT_EQ(*first, json({{"t", "fdat"}, {"id", "b-end"}, {"err", "read"}}));
 }
 
 TEST(FilesHost, ACutConnectionOrAKilledHostLeavesNothingAndTheIdWorksAgain) {
@@ -210,6 +218,24 @@ TEST(FilesHost, NoPathLeadsOutOfTheHomeFolder) {
   ts::removeTree(root);
 }
 
+TEST(FilesHost, ListingOrderIsTheSameInEveryLocale) {
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    FilesHost h("", "", {}, {std::string("LC_ALL=") + locale});
+    for (auto n : {"b.txt", "A.txt", "file10", "file2", "File3"}) ts::writeFile(h.home + "/" + n, "");
+    fs::create_directories(h.home + "/zeta");
+    fs::create_directories(h.home + "/Alpha");
+    ts::LanPhone a(h.port);
+    ASSERT_TRUE(a.ok());
+    a.send({{"t", "ls"}, {"path", "/"}});
+    auto r = a.next("lsr");
+    ASSERT_TRUE(r);
+    std::vector<std::string> got;
+    for (auto& it : (*r)["items"]) got.push_back(it["n"]);
+    EXPECT_EQ(got, (std::vector<std::string>{"Alpha", "zeta", "A.txt", "b.txt", "file2", "File3", "file10"}))
+        << locale;
+  }
+}
+
 TEST(FilesHost, MalformedSideMessagesAreIgnored) {
   FilesHost h;
   ts::LanPhone a(h.port);
@@ -222,14 +248,17 @@ TEST(FilesHost, MalformedSideMessagesAreIgnored) {
         R"({"t":"fget","path":[1]})", R"({"t":"fcancel"})", R"({"t":"setclip"})", R"({"t":"audio","on":"yes"})",
         R"({"t":"open","p":{}})", R"({"t":"apps","x":1})"})
     a.raw().sendFrame(1, text);
-  auto before = a.settle();
+  // Replies leave in order; a last request marks their end.
+  a.send({{"t", "fget"}, {"path", "zz-end"}, {"id", "end"}});
+  std::vector<json> side;
+  ASSERT_TRUE(a.next([&](const json& j) {
+    std::string t = j.value("t", "");
+    if (t == "fdat" && j.value("id", "") == "end") return true;
+    if (t == "fdone" || t == "fack" || t == "fdat" || t == "lsr") side.push_back(j);
+    return false;
+  }));
   // "y" (a count below 1) is one whole chunk; mistyped paths are the home
   // folder; nothing else answers.
-  std::vector<json> side;
-  for (auto& j : before) {
-    std::string t = j.value("t", "");
-    if (t == "fdone" || t == "fack" || t == "fdat" || t == "lsr") side.push_back(j);
-  }
   ASSERT_EQ(side.size(), 3u) << json(side);
   EXPECT_EQ(side[0], json({{"t", "fdone"}, {"id", "y"}, {"ok", true}, {"name", "iPhone"}}));
   EXPECT_EQ(side[1]["path"], "");

@@ -10,6 +10,26 @@ LanPhone::LanPhone(int port, int rcvbuf, const std::string& token) : c_(port, rc
 
 void LanPhone::send(const json& message) { c_.sendFrame(1, message.dump()); }
 
+void LanPhone::sendText(const std::string& text) {
+  std::string f;
+  f.reserve(text.size() + 14);
+  f.push_back(static_cast<char>(0x81));
+  const uint64_t n = text.size();
+  if (n < 126) {
+    f.push_back(static_cast<char>(0x80 | n));
+  } else if (n <= 65535) {
+    f.push_back(static_cast<char>(0x80 | 126));
+    f.push_back(static_cast<char>(n >> 8));
+    f.push_back(static_cast<char>(n));
+  } else {
+    f.push_back(static_cast<char>(0x80 | 127));
+    for (int i = 7; i >= 0; --i) f.push_back(static_cast<char>(n >> (8 * i)));
+  }
+  f.append(4, '\0');
+  f += text;
+  c_.sendBytes(f);
+}
+
 std::optional<json> LanPhone::next(const std::function<bool(const json&)>& want, std::chrono::milliseconds timeout) {
   auto end = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < end) {
