@@ -19,7 +19,7 @@ export class SoundPlayer {
     this.node = null;
     this.ready = null;       // promise of the worklet once it loads
     this.send = null;        // (msg) set by the owner
-    this.stats = T.audio = { on: false, state: null, packets: 0, bufferedMs: 0, outputMs: 0, underruns: 0, dropped: 0, rate: 0, warn: null };
+    this.stats = T.audio = { on: false, ready: false, state: null, packets: 0, bufferedMs: 0, outputMs: 0, underruns: 0, dropped: 0, rate: 0, warn: null };
   }
 
   start() {
@@ -52,6 +52,7 @@ export class SoundPlayer {
         this.node = new AudioWorkletNode(this.ctx, "tolvane-pcm", { outputChannelCount: [1], processorOptions: { inRate: RATE } });
         this.node.port.onmessage = (e) => this.report(e.data);
         this.node.connect(this.ctx.destination);
+        this.stats.ready = true;
         if (window.__tolvaneTest?.audioAnalyser) this.hook();
       }).catch(() => { this.ready = null; });
     }

@@ -443,7 +443,7 @@ TEST_F(Apps, HostAnswersTheAskingConnectionAndOpensOnlyListedEntries) {
   std::vector<json> batches;
   while (batches.empty() || batches.back()["done"] != true) {
     auto m = a.next("appl");
-    ASSERT_TRUE(m);
+    ASSERT_TRUE(m) << host.output();
     batches.push_back(*m);
   }
   ASSERT_EQ(batches.size(), 3u);

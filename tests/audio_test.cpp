@@ -75,6 +75,10 @@ struct Logs {
 };
 
 // Plays a 1 kHz tone at -6 dBFS (amplitude 0.5) for `seconds` into the sink.
+// The player keeps 200 ms queued: one that runs dry on a loaded machine cuts
+// the tone, and the sink's resampling rings at the cut (peaks 8 % high),
+// which would blame the capture for the player's gap. The benchmark plays
+// with 10 ms.
 std::unique_ptr<ts::Child> playTone(const ts::PulseDaemon& pa, double seconds) {
   static int n = 0;
   std::string path = ts::makeTempDir("tone") + "/tone" + std::to_string(n++) + ".raw";
@@ -83,8 +87,23 @@ std::unique_ptr<ts::Child> playTone(const ts::PulseDaemon& pa, double seconds) {
   ts::writeFile(path, std::string(reinterpret_cast<const char*>(s.data()), s.size() * sizeof(float)));
   return std::make_unique<ts::Child>(
       std::vector<std::string>{"sh", "-c", "exec pacat --playback --raw --format=float32le --rate=24000 "
-                                           "--channels=1 --latency-msec=10 < '" + path + "'"},
+                                           "--channels=1 --latency-msec=200 < '" + path + "'"},
       std::vector<std::string>{pa.env()});
+}
+
+// Peak of the tone's steady middle half: its start and end ring in the
+// sink's resampler.
+int tonePeak(const std::vector<int16_t>& s) {
+  size_t first = s.size(), last = 0;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (std::abs(s[i]) > 2000) {
+      first = std::min(first, i);
+      last = i;
+    }
+  if (first >= last) return 0;
+  int peak = 0;
+  for (size_t i = first + (last - first) / 4; i < last - (last - first) / 4; ++i) peak = std::max(peak, std::abs(int(s[i])));
+  return peak;
 }
 
 int sourceOutputs(const ts::PulseDaemon& pa) {
@@ -152,15 +171,13 @@ TEST_F(AudioCapture, ToneArrivesWholeAndOffStopsIt) {
   auto s = a.samples(before);
   for (auto n : a.sizes()) EXPECT_EQ(n, 960u);  // whole 20 ms fragments in steady state
   size_t first = 0, last = 0;
-  int peak = 0;
   for (size_t i = 0; i < s.size(); ++i)
     if (std::abs(s[i]) > 2000) {
       if (!first) first = i;
       last = i;
-      peak = std::max(peak, std::abs(int(s[i])));
     }
   ASSERT_GT(last, first + 24000) << "less than a second of tone arrived";
-  EXPECT_NEAR(peak, 16384, 16384 * 0.05);
+  EXPECT_NEAR(tonePeak(s), 16384, 16384 * 0.05);
   // Every rising zero crossing 24 samples after the last one: the frequency
   // is right and no sample went missing or came twice anywhere in the tone.
   std::vector<size_t> rises;
@@ -243,6 +260,8 @@ TEST_F(AudioCapture, ShutdownWhileCapturingIsQuick) {
   ASSERT_TRUE(ts::waitUntil([&] { return a.count() >= 3; }));
   auto t0 = std::chrono::steady_clock::now();
   audio->shutdown();
+  std::printf("shutdown while capturing: %.0f ms\n",
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   audio.reset();
   // The program's whole stop has 1.5 s; capture's share is capped below that.
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
@@ -318,12 +337,11 @@ struct SoundHost {
 // the time is up; other frames are skipped.
 struct Heard {
   std::vector<std::string> packets;
-  int16_t peak() const {
-    int p = 0;
+  int peak() const {
+    std::vector<int16_t> s;
     for (auto& pk : packets)
-      for (size_t i = 1; i + 1 < pk.size(); i += 2)
-        p = std::max(p, std::abs(int(int16_t(uint8_t(pk[i]) | uint8_t(pk[i + 1]) << 8))));
-    return int16_t(p);
+      for (size_t i = 1; i + 1 < pk.size(); i += 2) s.push_back(int16_t(uint8_t(pk[i]) | uint8_t(pk[i + 1]) << 8));
+    return tonePeak(s);
   }
 };
 void listen(ts::LanPhone& phone, Heard& h, const std::function<bool()>& enough,

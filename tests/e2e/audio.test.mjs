@@ -73,22 +73,25 @@ test('sound plays through the worklet while on, and is asked for again after a r
 test('the worklet keeps its buffer near 60 ms and drops the oldest beyond 200 ms', async () => {
   const host = new ScriptedHost();
   await host.start();
-  host.onMessage = (m, ws) => {
-    // A burst of one second at once: far beyond what the buffer keeps.
-    if (m.t === 'audio' && m.on === true) for (let k = 0; k < 50; k++) ws.send(tonePacket(k * 480));
-  };
   try {
     const page = await phone.page();
     await page.goto(host.url);
     await waitFor(async () => (await hook(page))?.hello, 'hello');
     await page.tap('#bSound');
+    await waitFor(() => host.count('audio') === 1, 'the audio request');
+    await waitFor(async () => (await hook(page)).audio.ready, 'the player');
+    // A burst of one second at once: far beyond what the buffer keeps.
+    for (const ws of host.sockets) for (let k = 0; k < 50; k++) ws.send(tonePacket(k * 480));
     await waitFor(async () => (await hook(page)).audio.dropped > 0, 'old sound dropped');
     const t = (await hook(page)).audio;
     assert.ok(t.bufferedMs <= 200, 'buffered ' + t.bufferedMs);
-    // Then it runs dry: an underrun, counted once.
-    await waitFor(async () => (await hook(page)).audio.underruns === 1, 'the underrun');
+    // Then it runs dry: underruns are counted (how many depends on how the
+    // burst was spread in time), and running dry is counted once.
+    await waitFor(async () => (await hook(page)).audio.underruns >= 1, 'the underrun');
+    await sleep(200);
+    const dry = (await hook(page)).audio.underruns;
     await sleep(300);
-    assert.equal((await hook(page)).audio.underruns, 1);
+    assert.equal((await hook(page)).audio.underruns, dry);
     await page.close();
   } finally { await host.stop(); }
 });
