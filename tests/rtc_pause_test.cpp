@@ -55,6 +55,9 @@ TEST_F(PauseHostTest, AnIdleDesktopLiftsThePauseAndPhonesAreTakenAgain) {
   auto on = out.find("[rtc] 一時停止 オン"), line = out.find("[pause] Macが"), off = out.find("[rtc] 一時停止 オフ");
   EXPECT_TRUE(on < line && line < off) << out;
 
+  // The rendezvous server may have come up after the host; the phone needs
+  // the host registered there.
+  ASSERT_TRUE(host->waitFor("[rtc] 待ち合わせ役に登録しました", std::chrono::seconds(60))) << host->output();
   std::string key = ts::readFile(dir + "/connect_key.txt");
   ts::Child phone({"/usr/bin/python3", TOLVANE_SOURCE_DIR "/tests/tools/aiortc_phone.py",
                    "ws://127.0.0.1:" + std::to_string(sigPort) + "/ws", key, "ok", "3"});
