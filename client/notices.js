@@ -81,13 +81,6 @@ export class Notices {
     if (["offline", "relay", "auth", "paused", "silent"].includes(this.cards.tag)) { T.error = null; this.hide(); }
   }
 
-  // The computer paused connections and ends the session; only the person can ask again.
-  paused(msg, reconnect) {
-    T.paused = msg || "paused";
-    this.cards.show("info", "Paused on the computer", msg || "The computer paused connections from phones.",
-      [{ label: "Reconnect", primary: true, id: "reconnectBtn", act: () => { this.hide(); T.paused = null; reconnect(); } }], "paused");
-  }
-
   // An offer that the key in this link does not confirm: a stale or mistyped
   // link, or someone in between. The page does not answer it.
   badOffer(retry) {
