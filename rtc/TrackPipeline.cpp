@@ -88,6 +88,7 @@ void TrackPipeline::setProfile(const std::string& profileLevelId) {
   q_->post([this, name] {
     if (name == profile_) return;
     profile_ = name;
+    failedW_ = failedH_ = 0;
     // The stream must match what the answer accepted: restart on the next frame.
     encW_ = encH_ = 0;
   });
@@ -169,23 +170,36 @@ bool TrackPipeline::ensureEncoder(int w, int h) {
   }
   enc_->setProfile(profile_);
   enc_->setRate(bps_, fps_);
+  if (w == failedW_ && h == failedH_) return false;  // said once is enough
   try {
     enc_->start(w, h, fps_, bps_);
   } catch (const std::exception& e) {
-    logf(std::string("[rtc] ") + e.what());
+    logf(std::string("[rtc] トラック用エンコーダー開始失敗 ") + e.what());
     enc_->stop();
     encW_ = encH_ = 0;
+    failedW_ = w;
+    failedH_ = h;
     return false;
   }
+  failedW_ = failedH_ = 0;
   encW_ = w;
   encH_ = h;
   return true;
 }
 
-double TrackPipeline::paceSeconds() const {
-  if (clockMs) return clockMs() / 1000.0;
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
+double TrackPipeline::paceSeconds() {
+  double raw;
+  if (clockMs) {
+    raw = clockMs() / 1000.0;
+  } else {
+    using namespace std::chrono;
+    raw = duration<double>(steady_clock::now().time_since_epoch()).count();
+  }
+  // A wall clock set back must not read as "too soon" until it catches up:
+  // the encoder would skip every frame meanwhile. Carry on from where it was.
+  if (raw < lastRaw_) paceShift_ += lastRaw_ - raw;
+  lastRaw_ = raw;
+  return raw + paceShift_;
 }
 
 void TrackPipeline::process(const FramePtr& frame) {
@@ -193,7 +207,7 @@ void TrackPipeline::process(const FramePtr& frame) {
   // frame it would skip never gets a number (and ids) the phone cannot see.
   // The encoder reads the same time and so comes to the same decision.
   const double t = paceSeconds();
-  if (t - lastEncAt_ < 0.9 / double(fps_) && t >= lastEncAt_) return;
+  if (t - lastEncAt_ < 0.9 / double(fps_)) return;
 
   const int w = frame->width, h = frame->height;
   int ow = w, oh = h;

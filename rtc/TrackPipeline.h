@@ -84,7 +84,7 @@ public:
 private:
   void process(const FramePtr& frame);
   bool ensureEncoder(int w, int h);
-  double paceSeconds() const;
+  double paceSeconds();
 
   std::shared_ptr<SerialQueue> q_;
   std::shared_ptr<InputTracker> tracker_;
@@ -101,4 +101,6 @@ private:
   std::string profile_;
   double lastEncAt_ = -1e9;  // pacing seconds of the last frame encoded
   double encClock_ = 0;      // the encoder's clock, set before each frame
+  double lastRaw_ = 0, paceShift_ = 0;
+  int failedW_ = 0, failedH_ = 0;  // a size the encoder refused
 };
