@@ -24,6 +24,7 @@ constexpr double kHoldMs = 3000;
 // A decrease shows in the feedback a round trip later at the earliest.
 constexpr double kDecreaseGapMs = 300;
 constexpr double kGrowthPerSecond = 1.08;
+constexpr double kMaxGapMs = 5000;
 // Probing far above what actually arrived only finds the limit by loss.
 constexpr double kAboveReceived = 1.5;
 
@@ -91,7 +92,9 @@ TrackTarget TrackRate::reset() {
 
 std::optional<TrackTarget> TrackRate::feed(const TrackFeedback& fb) {
   const double at = fb.atMs;
-  const double dt = lastFeed_ ? std::clamp(at - *lastFeed_, 0.0, 1000.0) : 0.0;
+  // Receiver reports alone may come seconds apart; a longer silence says
+  // nothing about the link, so it earns no more than a few seconds' growth.
+  const double dt = lastFeed_ ? std::clamp(at - *lastFeed_, 0.0, kMaxGapMs) : 0.0;
   lastFeed_ = at;
 
   double loss = 0;

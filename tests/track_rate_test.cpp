@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -175,7 +176,17 @@ TEST(TrackRate, ClimbsToTheCeilingAndNoFurtherAndNotFarAboveWhatArrives) {
   odd.feed(clean(50000, 2000000));
   odd.feed(clean(10000, 2000000));
   odd.feed(clean(900000, 2000000));
-  EXPECT_LE(odd.target().bps, int64_t(2000000 * 1.081));
+  EXPECT_LE(odd.target().bps, int64_t(2000000 * std::pow(1.08, 5) + 1));
+  // Sparse receiver reports still climb at the same pace.
+  TrackRate rr(bounds(300000, 2000000, 8000000));
+  rr.reset();
+  for (double t = 0; t <= 10000; t += 2500) {
+    TrackFeedback f;
+    f.atMs = t;
+    f.rrLoss = 0;
+    rr.feed(f);
+  }
+  EXPECT_NEAR(double(rr.target().bps), 2000000 * std::pow(1.08, 10), 1000);
 }
 
 TEST(TrackRate, DegradationPreferenceDecidesWhatALowRateGivesUp) {
