@@ -19,6 +19,11 @@ constexpr double kLossHigh = 0.10, kLossLow = 0.02;
 // packet is lost.
 constexpr double kDelayHigh = 40, kDelayLow = 10;
 constexpr double kBackOff = 0.85;
+// The queue estimate (ms) above which the link is overrun and below which
+// there is room.
+constexpr double kQueueHigh = 80, kQueueLow = 20, kQueueLeakPerSecond = 5;
+// A sender below this share of its target is limited by its screen.
+constexpr double kQuietShare = 0.7;
 // After a decrease the link needs time to drain before probing upwards again.
 constexpr double kHoldMs = 3000;
 // A decrease shows in the feedback a round trip later at the earliest.
@@ -85,6 +90,7 @@ TrackTarget TrackRate::reset() {
   bps_ = double(std::clamp(std::min(cfg_.startBps, cfg_.maxBps), cfg_.minBps, cfg_.maxBps));
   lastDecrease_ = -1e18;
   lastFeed_.reset();
+  queueMs_ = 0;
   cur_ = TrackTarget{};
   cur_ = shape(bps_);
   return cur_;
@@ -103,18 +109,30 @@ std::optional<TrackTarget> TrackRate::feed(const TrackFeedback& fb) {
   double delay = 0;
   if (fb.twccDelayMs && std::isfinite(*fb.twccDelayMs)) delay = *fb.twccDelayMs;
   const auto received = positive(fb.twccRecvBps);
+  const auto sent = positive(fb.twccSentBps);
   const auto rtt = positive(fb.rttMs);
+  // A slow climb fills the bottleneck's queue a few ms per interval, never
+  // enough to trip the per-interval mark, and a full queue then only shows
+  // as steady loss: add the growth up into a queue estimate. It leaks a
+  // little so that measurement noise does not build one up over time.
+  queueMs_ = std::max(0.0, queueMs_ + delay - kQueueLeakPerSecond * dt / 1000);
 
   const double lo = double(cfg_.minBps), hi = double(cfg_.maxBps);
-  if (loss > kLossHigh || delay > kDelayHigh) {
+  if (loss > kLossHigh || delay > kDelayHigh || queueMs_ > kQueueHigh) {
     if (at - lastDecrease_ >= std::max(kDecreaseGapMs, rtt.value_or(0))) {
-      // What got through is the best estimate of the link; a quiet screen
-      // sends little, so one step never more than halves the rate.
+      // What got through is the best estimate of the link. A quiet screen
+      // sends less than its target, though, and what arrived then says
+      // little: a step of its sender never more than halves the rate.
+      const bool quiet = sent && *sent < kQuietShare * bps_;
       double base = received ? std::min(*received, bps_) : bps_;
-      bps_ = std::clamp(std::max(kBackOff * base, bps_ / 2), lo, hi);
+      double next = kBackOff * base;
+      if (quiet || !received) next = std::max(next, bps_ / 2);
+      bps_ = std::clamp(next, lo, hi);
       lastDecrease_ = at;
+      // Below what arrived the queue drains: only new growth counts again.
+      queueMs_ = 0;
     }
-  } else if (loss < kLossLow && delay < kDelayLow && at - lastDecrease_ >= kHoldMs) {
+  } else if (loss < kLossLow && delay < kDelayLow && queueMs_ < kQueueLow && at - lastDecrease_ >= kHoldMs) {
     double next = bps_ * std::pow(kGrowthPerSecond, dt / 1000.0);
     if (received) next = std::min(next, std::max(bps_, kAboveReceived * *received));
     bps_ = std::clamp(next, lo, hi);

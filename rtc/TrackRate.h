@@ -57,6 +57,7 @@ private:
   double bps_ = 0;  // unrounded, so that small steps add up
   double lastDecrease_ = -1e18;
   std::optional<double> lastFeed_;
+  double queueMs_ = 0;  // the bottleneck's queue as the delay growth adds up
 };
 
 }  // namespace rtc

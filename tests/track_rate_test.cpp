@@ -108,13 +108,19 @@ TEST(TrackRate, LossOrGrowingDelayBacksOffFromWhatArrivedButNotBelowTheMinimum) 
   rr.rrLoss = 0.25;
   TrackFeedback delay = clean(1000, 2000000);
   delay.twccDelayMs = 120;
+  TrackFeedback quiet = lossy(1000, 200000, 0.3);
+  quiet.twccSentBps = 200000;
+  TrackFeedback busy = lossy(1000, 1000000, 0.3);
+  busy.twccSentBps = 3000000;
   Case cases[] = {
       {"twcc loss", lossy(1000, 2000000, 0.2), 300000, 1700000},
       {"rr loss, nothing received known", rr, 300000, 2550000},
       {"delay growth", delay, 300000, 1700000},
       {"floor", lossy(1000, 2000000, 0.5), 2000000, 2000000},
       // A quiet screen sends little: one step at most halves the rate.
-      {"quiet sender", lossy(1000, 200000, 0.3), 300000, 1500000},
+      {"quiet sender", quiet, 300000, 1500000},
+      // A sender that used its rate trusts what arrived.
+      {"busy sender", busy, 300000, 850000},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,6 +135,32 @@ TEST(TrackRate, LossOrGrowingDelayBacksOffFromWhatArrivedButNotBelowTheMinimum) 
   r.reset();
   EXPECT_FALSE(r.feed(lossy(1000, 3000000, 0.05)));
   EXPECT_EQ(r.target().bps, 3000000);
+}
+
+TEST(TrackRate, AStandingQueueBacksOffThoughNoIntervalLooksBad) {
+  // A little more delay every interval, never enough alone: the queue fills.
+  TrackRate r(bounds(300000, 3000000, 8000000));
+  r.reset();
+  double t = 0;
+  for (; t < 5000 && r.target().bps == 3000000; t += 100) {
+    TrackFeedback f = clean(t, 3000000);
+    f.twccDelayMs = 12;
+    r.feed(f);
+  }
+  EXPECT_EQ(r.target().bps, 2550000);
+  EXPECT_GT(t, 500);  // once some 80 ms have built up, not at the first growth
+  // Once it backed off the queue drains: clean reports take nothing more off.
+  for (double u = t; u < t + 2500; u += 100) r.feed(clean(u, 2550000));
+  EXPECT_EQ(r.target().bps, 2550000);
+  // Noise that comes and goes builds nothing up.
+  TrackRate n(bounds(300000, 3000000, 3000000));
+  n.reset();
+  for (int i = 0; i < 3000; ++i) {
+    TrackFeedback f = clean(i * 100.0, 3000000);
+    f.twccDelayMs = (i % 2 ? 6 : -6);
+    n.feed(f);
+  }
+  EXPECT_EQ(n.target().bps, 3000000);
 }
 
 TEST(TrackRate, BacksOffOncePerRoundTripAndHoldsBeforeProbingUpAgain) {
