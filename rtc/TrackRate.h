@@ -16,7 +16,9 @@ struct TrackFeedback {
   // From the RTP session's "twcc-stats": what the phone received and the
   // share of packets it reported lost (0..1), over the last feedback
   // interval, and how much the packets' one-way delay grew over it in ms
-  // (queues filling; 0 or less when they do not).
+  // (queues filling; 0 or less when they do not): the sum of the packets'
+  // delta-of-delta, i.e. "avg-delta-of-delta" (ns) times the packets received
+  // less one, over 1e6.
   std::optional<double> twccRecvBps, twccSentBps, twccLoss, twccDelayMs;
   // From the phone's receiver reports: fraction lost (0..1), round trip.
   std::optional<double> rrLoss, rttMs, jitterMs;
