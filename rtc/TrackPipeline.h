@@ -42,7 +42,10 @@ public:
   void requestKey();
   // From the track's rate controller: bits per second, frames per second, and
   // the share of the picture's width and height to encode (1 = full size;
-  // never below 416 pixels of width).
+  // never below 416 pixels of width). The picture is scaled before the strip
+  // is drawn, so the strip keeps its 32 rows and 16-pixel cells; a new scale
+  // is a new size: the encoder restarts with a key frame and "vcfg" reports
+  // the encoded picture's width and height.
   void setRate(int64_t bps, int64_t fps, double scale = 1.0);
   // The H.264 profile-level-id the answer chose ("42e01f", ...), for the next
   // encoder start; empty = the encoder's own.
