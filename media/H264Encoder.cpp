@@ -38,14 +38,19 @@ void x264Log(void*, int level, const char* fmt, va_list args) {
   logf("[enc] x264: " + text);
 }
 
-// ABR with a VBV cap of 1.5 x the average over a one-second window. The cap
-// must be set from the start: x264 cannot switch VBV on later.
+// The average rate, with no one-second window above 1.5 x it: a VBV that
+// drains at the rate itself with half a second of buffer. x264 moves its
+// average-rate target on reconfiguration only when the VBV maxrate equals the
+// bitrate; with a higher maxrate it keeps aiming at the rate it was opened
+// with and only the cap follows, so a lowered rate came out at the cap and a
+// raised one never above the opening rate, for as long as the session ran.
+// VBV must be on from the start: x264 cannot switch it on later.
 void setBitrate(x264_param_t& p, double bitsPerSecond) {
-  double kbps = std::clamp(bitsPerSecond / 1000.0, 1.0, double(kMaxKbps));
+  double kbps = std::clamp(bitsPerSecond / 1000.0, 2.0, double(kMaxKbps));
   p.rc.i_rc_method = X264_RC_ABR;
   p.rc.i_bitrate = static_cast<int>(kbps);
-  p.rc.i_vbv_max_bitrate = static_cast<int>(kbps * 1.5);
-  p.rc.i_vbv_buffer_size = static_cast<int>(kbps * 1.5);
+  p.rc.i_vbv_max_bitrate = static_cast<int>(kbps);
+  p.rc.i_vbv_buffer_size = static_cast<int>(kbps * 0.5);
 }
 
 bool validFrame(const Frame& f) {

@@ -22,7 +22,10 @@ MODE:
                second as the page does, a ping and a pointer move each second,
                and writes what it kept as H.264 (Annex B) to $PHONE_H264 when
                set (ends early once the file $PHONE_STOP exists). Prints {"ev":"vstat",...} each second and
-               {"ev":"video_summary",...} at the end.
+               {"ev":"video_summary",...} at the end. With PHONE_DIAG set,
+               each second also {"ev":"sctp",...}: the SCTP association's
+               cumulative TSN, window and each stream's expected sequence
+               number and held chunks.
 Prints one JSON object a line: {"ev": ...}."""
 import asyncio
 import hashlib
@@ -123,6 +126,8 @@ async def main():
             pc = RTCPeerConnection(config)
 
             keeper = VideoKeeper() if MODE == "video" else None
+            if keeper:
+                keeper.pc = pc
 
             @pc.on("datachannel")
             def on_dc(ch):
@@ -326,6 +331,8 @@ class VideoKeeper:
                 ctl.send(json.dumps(m, separators=(",", ":")))
             say(ev="vstat", at=round(time.time() - self.t0, 3), frames=self.frames, kept=self.kept,
                 kbps=kbps, qd=qd, inc=self.incomplete, gaps=self.gaps)
+            if __import__("os").environ.get("PHONE_DIAG"):
+                say(ev="sctp", **sctp_state(self.pc))
         path = __import__("os").environ.get("PHONE_H264")
         if path:
             with open(path, "wb") as f:
@@ -333,6 +340,77 @@ class VideoKeeper:
         say(ev="video_summary", frames=self.frames, kept=self.kept, keys=self.keys, incomplete=self.incomplete,
             gaps=self.gaps, bad=self.bad, key_before_config=self.key_before_config, first_key=bool(self.first and self.first[1]),
             ids_back=sorted(i for i in self.ids_back if i >= 1000), texts=self.texts)
+
+
+def sctp_state(pc):
+    """The phone's SCTP association as aiortc holds it, for diagnosis."""
+    try:
+        s = pc.sctp
+        streams = {}
+        for sid, st in s._inbound_streams.items():
+            head = st.reassembly[0] if st.reassembly else None
+            streams[str(sid)] = {"seq": st.sequence_number, "held": len(st.reassembly),
+                                 "head": [head.tsn, head.stream_seq, head.flags] if head else None}
+        return {"cum": s._last_received_tsn, "rwnd": s._advertised_rwnd, "pr": s._remote_partial_reliability,
+                "misordered": len(s._sack_misordered), "streams": streams}
+    except AttributeError as e:
+        return {"error": str(e)}
+
+
+def mend_forward_tsn():
+    """aiortc 1.4.0 mishandles FORWARD TSN on ordered streams (RFC 3758): it
+    moves its cumulative TSN over the whole messages received after the
+    abandoned one, then throws away everything up to that point, those
+    messages included, while the stream still expects the first of them.
+    Every later message on the stream then waits forever. Here only what
+    the sender gave up on goes, and what is whole after it is delivered."""
+    from aiortc import rtcsctptransport as m
+
+    async def receive_forward_tsn(self, chunk):
+        self._sack_needed = True
+        if m.uint32_gte(self._last_received_tsn, chunk.cumulative_tsn):
+            return  # a duplicate
+        self._last_received_tsn = chunk.cumulative_tsn
+        for tsn in sorted(t for t in self._sack_misordered if m.uint32_gt(t, self._last_received_tsn)):
+            if tsn != m.tsn_plus_one(self._last_received_tsn):
+                break
+            self._last_received_tsn = tsn
+        self._sack_duplicates = [t for t in self._sack_duplicates if m.uint32_gt(t, self._last_received_tsn)]
+        self._sack_misordered = {t for t in self._sack_misordered if m.uint32_gt(t, self._last_received_tsn)}
+
+        skipped = {}  # stream -> last stream sequence number given up on
+        for stream_id, seq in chunk.streams:
+            if stream_id not in skipped or m.uint16_gt(seq, skipped[stream_id]):
+                skipped[stream_id] = seq
+
+        def abandoned(stream_id, c):
+            if m.uint32_gt(c.tsn, chunk.cumulative_tsn):
+                return False
+            if c.flags & m.SCTP_DATA_UNORDERED:
+                return True
+            return stream_id in skipped and not m.uint16_gt(c.stream_seq, skipped[stream_id])
+
+        for stream_id, inbound in self._inbound_streams.items():
+            kept = []
+            for c in inbound.reassembly:
+                if abandoned(stream_id, c):
+                    self._advertised_rwnd += len(c.user_data)
+                else:
+                    kept.append(c)
+            inbound.reassembly = kept
+        for stream_id, seq in skipped.items():
+            inbound = self._get_inbound_stream(stream_id)
+            after = m.uint16_add(seq, 1)
+            if m.uint16_gt(after, inbound.sequence_number):
+                inbound.sequence_number = after
+            for message in inbound.pop_messages():
+                self._advertised_rwnd += len(message[2])
+                await self._receive(*message)
+
+    m.RTCSctpTransport._receive_forward_tsn_chunk = receive_forward_tsn
+
+
+mend_forward_tsn()
 
 
 def annexb_from_config(desc):
