@@ -24,7 +24,7 @@ fs.writeFileSync(path.join(home, 'down.bin'), body);
 
 const signal = new SignalServer();
 await signal.start();
-const host = new Host({ signal: signal.wsBase, env: { HOME: home, DISPLAY: '' } });
+const host = new Host({ signal: signal.wsBase, testPattern: process.env.BENCH_VIDEO === '1', env: { HOME: home, DISPLAY: '' } });
 const phone = await launchRtcPhone();
 const median = (v) => { const s = [...v].sort((a, b) => a - b); return s.length % 2 ? s[(s.length - 1) / 2] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2; };
 const transfer = async (page, pred) => ((await hook(page)).transfers || []).find(pred);
