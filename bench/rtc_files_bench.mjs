@@ -4,7 +4,7 @@
 // file from the host's home through the Files panel, then uploads one, and
 // prints MB/s (10^6 bytes) each way with the load average.
 // Run from tests/e2e, inside a namespace:
-//   ../tools/in-netns.sh node ../../bench/files_rtc_bench.mjs [megabytes] [runs]
+//   ../tools/in-netns.sh node ../../bench/rtc_files_bench.mjs [megabytes] [runs]
 // BENCH_LAN=1 takes the LAN WebSocket instead (the page's own cost);
 // BENCH_VIDEO=1 runs the test pattern's video alongside.
 import crypto from 'node:crypto';
