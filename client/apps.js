@@ -3,6 +3,7 @@
 // first clears the grid, the last ends the spinner. A tap opens the
 // application ("open"), with "Only this app" hiding the others ("solo").
 import { $, T, setPressed } from "./dom.js";
+import { opening, onOtherOpening } from "./sheet.js";
 
 export class AppsPanel {
   constructor() {
@@ -17,9 +18,11 @@ export class AppsPanel {
   start() {
     $("bApps").addEventListener("click", () => (this.panel.hidden ? this.show() : this.hide()));
     $("appsClose").addEventListener("click", () => this.hide());
+    onOtherOpening("apps", () => { if (!this.panel.hidden) this.hide(); });
   }
 
   show() {
+    opening("apps");
     this.panel.hidden = false;
     setPressed("bApps", true);
     this.spinner.hidden = false;

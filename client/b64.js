@@ -1,7 +1,6 @@
 // Base64 both ways for file chunks. Decoding is strict: a chunk from the
 // computer that is not clean base64 is refused rather than half-read.
 
-const CLEAN = /^[A-Za-z0-9+/]*={0,2}$/;
 const STEP = 0x8000; // String.fromCharCode takes this many arguments safely
 
 export function toBase64(bytes) {
@@ -10,13 +9,28 @@ export function toBase64(bytes) {
   return btoa(bin);
 }
 
-// Uint8Array, or null when the text is not strict base64.
+// Each character's six bits, 255 for a character base64 does not use.
+const SEXTET = new Uint8Array(128).fill(255);
+for (let i = 0; i < 64; i++) SEXTET["ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/".charCodeAt(i)] = i;
+
+// Uint8Array, or null when the text is not strict base64. Checked and decoded
+// in one pass: a chunk a second is some 64,000 characters.
 export function fromBase64(text) {
-  if (typeof text !== "string" || text.length % 4 !== 0 || !CLEAN.test(text)) return null;
-  let bin;
-  try { bin = atob(text); } catch (e) { return null; }
-  const out = new Uint8Array(bin.length);
-  for (let i = 0; i < bin.length; i++) out[i] = bin.charCodeAt(i);
+  if (typeof text !== "string" || text.length % 4 !== 0) return null;
+  let len = text.length;
+  let pad = 0;
+  if (len && text.charCodeAt(len - 1) === 61) { pad = 1; if (text.charCodeAt(len - 2) === 61) pad = 2; }
+  len -= pad;
+  const out = new Uint8Array((text.length / 4) * 3 - pad);
+  let o = 0, acc = 0, bits = 0;
+  for (let i = 0; i < len; i++) {
+    const c = text.charCodeAt(i);
+    const v = c < 128 ? SEXTET[c] : 255;
+    if (v === 255) return null;
+    acc = (acc << 6) | v;
+    bits += 6;
+    if (bits >= 8) { bits -= 8; out[o++] = (acc >> bits) & 0xff; }
+  }
   return out;
 }
 

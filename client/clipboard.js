@@ -4,7 +4,7 @@
 // then presses Ctrl+V there. Where the page may not read the clipboard (plain
 // http, a refused permission), the person pastes into a field instead.
 import { T } from "./dom.js";
-import { addStyle, el } from "./sheet.js";
+import { addStyle, el, opening, onOtherOpening } from "./sheet.js";
 
 addStyle("clipboard", `
 #clipChip {
@@ -57,6 +57,7 @@ export class Clipboard {
     this.pressCtrlV = () => {};      // sends Ctrl+V as typed keys are sent
     this.onMenu = null;              // (visible)
     this.build();
+    onOtherOpening("clip", () => { if (this.menuVisible) this.toggleMenu(); });
   }
 
   build() {
@@ -98,6 +99,7 @@ export class Clipboard {
   get menuVisible() { return !this.menu.hidden; }
 
   toggleMenu() {
+    if (this.menu.hidden) opening("clip");
     this.menu.hidden = !this.menu.hidden;
     this.note.textContent = "";
     if (this.onMenu) this.onMenu(!this.menu.hidden);

@@ -3,7 +3,7 @@
 // for files from the phone, and the transfers below. Listings come as "lsr"
 // for the path asked; a reply for an earlier request is dropped.
 import { T } from "./dom.js";
-import { addStyle, el } from "./sheet.js";
+import { addStyle, el, opening, onOtherOpening } from "./sheet.js";
 import { cleanItems, crumbs, formatDate, formatSize, joinPath, LIST_ERRORS } from "./listing.js";
 import { Transfers } from "./transfers.js";
 
@@ -63,6 +63,7 @@ export class FilesPanel {
     this.isOpen = () => false;
     this.onShown = null;  // (visible)
     this.build();
+    onOtherOpening("files", () => { if (this.visible) this.setVisible(false); });
     this.transfers = new Transfers(this.xferList);
     this.transfers.onActivity = () => { this.xferTitle.hidden = this.transfers.items.size === 0; };
     this.transfers.send = (m) => this.send(m);
@@ -95,6 +96,7 @@ export class FilesPanel {
   toggle() { this.setVisible(!this.visible); return this.visible; }
 
   setVisible(v) {
+    if (v && !this.visible) opening("files");
     this.root.hidden = !v;
     if (v) this.go(this.path);
     if (this.onShown) this.onShown(v);

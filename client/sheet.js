@@ -21,3 +21,14 @@ export function el(tag, props = {}, ...children) {
   for (const c of children) if (c !== null && c !== undefined) e.append(c);
   return e;
 }
+
+// The side panels (Apps, Files, the clipboard menu) share the space above the
+// toolbar: one is open at a time. A panel calls opening(name) as it opens and
+// closes itself when onOtherOpening tells it another has.
+export function opening(name) {
+  document.dispatchEvent(new CustomEvent("tolvane-panel", { detail: name }));
+}
+
+export function onOtherOpening(name, close) {
+  document.addEventListener("tolvane-panel", (e) => { if (e.detail !== name) close(); });
+}

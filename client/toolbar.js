@@ -30,15 +30,9 @@ export class Toolbar {
       this.input.setMode(this.input.mode === "touch" ? "trackpad" : "touch");
       this.renderMode();
     });
-    // The Files panel and the clipboard menu take the same space: one at a time.
-    $("bFiles").addEventListener("click", () => {
-      if (this.clipboard.menuVisible) this.clipboard.toggleMenu();
-      this.files.toggle();
-    });
-    $("bClip").addEventListener("click", () => {
-      if (this.files.visible) this.files.setVisible(false);
-      this.clipboard.toggleMenu();
-    });
+    // Opening one side panel closes the others (sheet.js).
+    $("bFiles").addEventListener("click", () => this.files.toggle());
+    $("bClip").addEventListener("click", () => this.clipboard.toggleMenu());
     this.files.onShown = (v) => setPressed("bFiles", v);
     this.clipboard.onMenu = (v) => setPressed("bClip", v);
     $("bStats").addEventListener("click", () => setPressed("bStats", this.overlay.toggle()));

@@ -30,6 +30,7 @@ export class Transfers {
     this.queue = [];        // uploads waiting for their turn
     this.current = null;    // the upload under way
     this.onActivity = null; // something changed (the owner may show the list)
+    this.pending = new Set(); // ids whose progress is drawn shortly
     T.transfers = [];
   }
 
@@ -89,8 +90,9 @@ export class Transfers {
     this.rows.set(x.id, row);
     this.list.prepend(row);
     x.onChange = () => {
+      if (x.state === "active") { this.soon(x); return; }
       this.render(x);
-      if (x.kind === "up" && x.state !== "active") this.nextUpload();
+      if (x.kind === "up") this.nextUpload();
     };
     this.render(x);
   }
@@ -104,6 +106,14 @@ export class Transfers {
     row.appendChild(a);
     // On phones that refuse a download without a tap, the Save button stays.
     a.click();
+  }
+
+  // Progress is drawn a few times a second, not per chunk: each drawing
+  // repaints the page, which on a phone costs more than the chunk itself.
+  soon(x) {
+    if (this.pending.has(x.id)) return;
+    this.pending.add(x.id);
+    setTimeout(() => { this.pending.delete(x.id); this.render(x); }, 150);
   }
 
   render(x) {

@@ -127,6 +127,27 @@ std::shared_ptr<AppLauncher> AppLauncher::create() { return std::shared_ptr<AppL
 
 int AppLauncher::iconsRendered() const { return impl_->rendered; }
 
+namespace {
+// Consecutive runs of items, each of which fits one "appl" message of at most
+// limit bytes (0: no limit). An item too large on its own goes alone.
+std::vector<nlohmann::json> partsWithin(std::vector<nlohmann::json> items, size_t limit) {
+  std::vector<nlohmann::json> parts(1, nlohmann::json::array());
+  // {"done":false,"first":false,"items":[],"t":"appl"}
+  const size_t frame = 50;
+  size_t used = frame;
+  for (auto& item : items) {
+    const size_t size = jsonText(item).size() + 1;
+    if (limit && !parts.back().empty() && used + size > limit) {
+      parts.push_back(nlohmann::json::array());
+      used = frame;
+    }
+    used += size;
+    parts.back().push_back(std::move(item));
+  }
+  return parts;
+}
+}  // namespace
+
 void AppLauncher::sendList(const RequesterPtr& to) {
   if (!to) return;
   auto entries = installedApps();
@@ -139,18 +160,25 @@ void AppLauncher::sendList(const RequesterPtr& to) {
     return;
   }
   for (size_t start = 0; start < entries.size(); start += kBatch) {
-    auto items = nlohmann::json::array();
+    std::vector<nlohmann::json> items;
     for (size_t i = start; i < std::min(entries.size(), start + kBatch); ++i) {
       const auto& e = entries[i];
       items.push_back({{"n", e.n}, {"p", e.p}, {"r", e.r}, {"ic", impl_->icon(e.p)}});
     }
-    for (int waits = 0; waits < kPaceWaits && to->buffered() > to->bulkLimit; ++waits)
-      std::this_thread::sleep_for(kPaceStep);
-    bool sent = to->send(jsonText({{"t", "appl"},
-                                   {"items", std::move(items)},
-                                   {"first", start == 0},
-                                   {"done", start + kBatch >= entries.size()}}));
-    if (!sent) return;  // the connection has gone: no one reads the rest
+    const bool done = start + kBatch >= entries.size();
+    // Twelve detailed icons can outgrow one data-channel message, which the
+    // channel would refuse: such a batch goes as several smaller ones, "first"
+    // on the opening part only and "done" on the closing part only.
+    auto parts = partsWithin(std::move(items), to->maxMessage);
+    for (size_t k = 0; k < parts.size(); ++k) {
+      for (int waits = 0; waits < kPaceWaits && to->buffered() > to->bulkLimit; ++waits)
+        std::this_thread::sleep_for(kPaceStep);
+      bool sent = to->send(jsonText({{"t", "appl"},
+                                     {"items", std::move(parts[k])},
+                                     {"first", start == 0 && k == 0},
+                                     {"done", done && k + 1 == parts.size()}}));
+      if (!sent) return;  // the connection has gone: no one reads the rest
+    }
   }
 }
 

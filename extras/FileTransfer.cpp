@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -343,9 +344,24 @@ void FileTransfer::list(const std::string& path, const RequesterPtr& from) {
     if (a.dir != b.dir) return a.dir;
     return a.key < b.key;
   });
+  // Long names can make 800 entries far larger than one data-channel
+  // message, which the channel would refuse: the listing is cut short to
+  // fit, with "more" set as for the 800-entry limit.
+  size_t room = SIZE_MAX;
+  if (from->maxMessage) {
+    const size_t bare = jsonText({{"t", "lsr"}, {"path", path}, {"items", json::array()}, {"more", true}}).size();
+    room = from->maxMessage > bare ? from->maxMessage - bare : 0;
+  }
   json items = json::array();
-  for (size_t k = 0; k < entries.size() && k < kListMax; ++k) items.push_back(std::move(entries[k].item));
-  from->send(jsonText({{"t", "lsr"}, {"path", path}, {"items", items}, {"more", entries.size() > kListMax}}));
+  size_t used = 0;
+  for (size_t k = 0; k < entries.size() && k < kListMax; ++k) {
+    const size_t size = jsonText(entries[k].item).size() + (k ? 1 : 0);
+    if (used + size > room) break;
+    used += size;
+    items.push_back(std::move(entries[k].item));
+  }
+  const bool more = entries.size() > items.size();
+  from->send(jsonText({{"t", "lsr"}, {"path", path}, {"items", items}, {"more", more}}));
 }
 
 void FileTransfer::get(const std::string& path, const std::string& id, const RequesterPtr& from) {
@@ -389,11 +405,26 @@ void FileTransfer::send(const RequesterPtr& to, const std::string& path, const s
     error("big");
     return;
   }
-  const int64_t chunk = static_cast<int64_t>(std::max<size_t>(to->chunk, 3));
-  const int64_t n = size < 1 ? 1 : (size + chunk - 1) / chunk;
   const std::string name = std::filesystem::path(res.opened->path).filename().string();
-  const std::string tail = ",\"id\":" + idJ + ",\"n\":" + std::to_string(n) + ",\"name\":" + quoted(name) +
-                           ",\"size\":" + std::to_string(size) + ",\"t\":\"fdat\"}";
+  auto tailFor = [&](int64_t n) {
+    return ",\"id\":" + idJ + ",\"n\":" + std::to_string(n) + ",\"name\":" + quoted(name) +
+           ",\"size\":" + std::to_string(size) + ",\"t\":\"fdat\"}";
+  };
+  int64_t chunk = static_cast<int64_t>(std::max<size_t>(to->chunk, 3));
+  if (to->maxMessage) {
+    // A long id or name leaves less room for data in one message: the chunk
+    // shrinks (a whole number of base64 quads) so that every "fdat" fits.
+    const int64_t frame = static_cast<int64_t>(tailFor(kMaxGet).size() + 40);
+    const int64_t room = static_cast<int64_t>(to->maxMessage) - frame;
+    chunk = std::min(chunk, room / 4 * 3);
+    if (chunk < 3) {
+      ::close(fd);
+      error("read");
+      return;
+    }
+  }
+  const int64_t n = size < 1 ? 1 : (size + chunk - 1) / chunk;
+  const std::string tail = tailFor(n);
   std::vector<uint8_t> buf(static_cast<size_t>(chunk));
   int64_t offset = 0;
   for (int64_t i = 0; i < n; ++i) {

@@ -26,5 +26,8 @@ struct Requester {
   // Raw file bytes per "fdat", so that its base64 and JSON fit one message of
   // the transport (the internet peer's data channel takes 65,536 bytes).
   size_t chunk = 48000;
+  // The largest message the transport carries (the data channel's 65,536
+  // bytes); 0 for none. Listings and application batches are cut to fit.
+  size_t maxMessage = 0;
 };
 using RequesterPtr = std::shared_ptr<const Requester>;

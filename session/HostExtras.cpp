@@ -36,6 +36,9 @@ RequesterPtr rtcRequester(const std::shared_ptr<RTCTransport>& t, const ConnPtr&
   };
   r->alive = [current] { return current([](RTCTransport&) { return true; }); };
   r->sendAudio = [current](std::vector<uint8_t> samples) {
+    // The page tells sound from anything else on the channel by its first
+    // byte, 1 on the internet link.
+    samples.insert(samples.begin(), uint8_t{1});
     current([&](RTCTransport& tr) {
       tr.sendAudio(std::move(samples));
       return true;
@@ -45,6 +48,7 @@ RequesterPtr rtcRequester(const std::shared_ptr<RTCTransport>& t, const ConnPtr&
   // 48,000 bytes are 64,000 base64 characters: with the JSON around them one
   // "fdat" stays within the channel's 65,536-byte messages.
   r->chunk = 48000;
+  r->maxMessage = 65536;
   return r;
 }
 }  // namespace

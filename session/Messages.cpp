@@ -2,6 +2,7 @@
 
 #include "app/Crypto.h"
 #include "app/Log.h"
+#include "session/FlatJson.h"
 
 #include <cstring>
 
@@ -49,7 +50,11 @@ std::vector<uint8_t> videoPacket(const std::vector<uint8_t>& frame, bool key, do
 }
 
 std::optional<json> parseControl(const std::string& text) {
-  json m = json::parse(text, nullptr, false);
+  // Most messages, upload chunks above all, are flat objects read quickly;
+  // the rest go through the general parser.
+  json m;
+  if (auto flat = parseFlatObject(text)) m = std::move(*flat);
+  else m = json::parse(text, nullptr, false);
   if (m.is_discarded() || !m.is_object()) return std::nullopt;
   auto t = m.find("t");
   if (t == m.end() || !t->is_string()) return std::nullopt;

@@ -256,7 +256,7 @@ TEST(FilesHost, MalformedSideMessagesAreIgnored) {
     if (t == "fdat" && j.value("id", "") == "end") return true;
     if (t == "fdone" || t == "fack" || t == "fdat" || t == "lsr") side.push_back(j);
     return false;
-  }));
+  })) << h.proc->output();
   // "y" (a count below 1) is one whole chunk; mistyped paths are the home
   // folder; nothing else answers.
   ASSERT_EQ(side.size(), 3u) << json(side);
