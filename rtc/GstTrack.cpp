@@ -195,7 +195,9 @@ public:
         fb.twccRecvBps = field<double>(twcc, "bitrate-recv");
         fb.twccSentBps = field<double>(twcc, "bitrate-sent");
         if (auto p = field<double>(twcc, "packet-loss-pct")) fb.twccLoss = *p / 100.0;
-        if (auto d = field<double>(twcc, "avg-delta-of-delta")) fb.twccDelayMs = *d / 1e6;
+        // How much the one-way delay grew over the interval, in ms.
+        double got = field<double>(twcc, "packets-recv").value_or(0);
+        if (auto d = field<double>(twcc, "avg-delta-of-delta"); d && got > 1) fb.twccDelayMs = *d * (got - 1) / 1e6;
       }
     }
     if (twcc) gst_structure_free(twcc);
