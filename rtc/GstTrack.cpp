@@ -235,8 +235,8 @@ private:
     return s;
   }
 
-  // The phone's receiver reports about our stream: on our own (internal,
-  // sending) source of the session's statistics.
+  // The phone's receiver reports about our stream: the report block kept on
+  // the phone's (remote) source of the session's statistics.
   void readReports(GstElement* sess, TrackFeedback& fb, bool& fresh) {
     GstStructure* stats = nullptr;
     g_object_get(sess, "stats", &stats, nullptr);
@@ -249,11 +249,10 @@ private:
         const GValue* v = &arr->values[i];
         if (!GST_VALUE_HOLDS_STRUCTURE(v)) continue;
         const GstStructure* s = gst_value_get_structure(v);
-        gboolean internal = FALSE, sender = FALSE, haveRb = FALSE;
+        gboolean internal = TRUE, haveRb = FALSE;
         gst_structure_get_boolean(s, "internal", &internal);
-        gst_structure_get_boolean(s, "is-sender", &sender);
         gst_structure_get_boolean(s, "have-rb", &haveRb);
-        if (!internal || !sender || !haveRb) continue;
+        if (internal || !haveRb) continue;
         auto seq = field<double>(s, "rb-exthighestseq").value_or(0);
         auto lsr = field<double>(s, "rb-lsr").value_or(0);
         std::lock_guard<std::mutex> l(t_->m);

@@ -193,6 +193,17 @@ TEST_F(RtcTrackPeer, UnitsArriveDecodeAndAPliAsksForAKeyFrame) {
     return keyRequests > 0;
   }, 60s));
 
+  // The receiver's reports come back for the rate controller (webrtcbin as
+  // the receiver sends no transport-wide feedback; a browser does).
+  std::optional<rtc::TrackFeedback> fb;
+  ASSERT_TRUE(ts::eventually([&] {
+    feed(3);
+    if (auto f = track->feedback(1e12); f && f->rrLoss) fb = f;
+    return fb.has_value();
+  }, 60s));
+  EXPECT_EQ(*fb->rrLoss, 0);
+  EXPECT_GE(fb->jitterMs.value_or(-1), 0);
+
   // What the snapshot's "video_out" is made of.
   nlohmann::json video;
   ASSERT_TRUE(ts::eventually([&] {
