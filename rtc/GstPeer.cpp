@@ -262,6 +262,15 @@ void onStats(GstPromise* p, gpointer data) {
   auto* b = static_cast<PromiseBox<StatsDone>*>(data);
   nlohmann::json report = gst::statsToJson(replyOf(p));
   for (auto& [k, v] : b->extra.items()) report[k] = v;
+  // webrtcbin starts a codec's fmtp line with its payload type ("97 a=1;..."),
+  // which the statistics vocabulary leaves out.
+  for (auto& [id, s] : report.items()) {
+    auto f = s.find("sdpFmtpLine");
+    if (f == s.end() || !f->is_string()) continue;
+    std::string line = f->get<std::string>();
+    size_t sp = line.find(' ');
+    if (sp != std::string::npos && sp > 0 && line.find_first_not_of("0123456789") == sp) *f = line.substr(sp + 1);
+  }
   b->finish(std::move(report));
 }
 

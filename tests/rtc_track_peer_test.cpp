@@ -217,6 +217,7 @@ TEST_F(RtcTrackPeer, UnitsArriveDecodeAndAPliAsksForAKeyFrame) {
   }, 30s)) << video.dump();
   EXPECT_EQ(video["codec"], "video/H264");
   EXPECT_NE(video.value("fmtp", "").find("profile-level-id="), std::string::npos) << video.dump();
+  EXPECT_EQ(video.value("fmtp", "").find("96 "), std::string::npos) << "no payload type in front";
   EXPECT_GT(video["bytesSent"].get<double>(), 0);
   EXPECT_EQ(video["pushed"], pushed.load());
   EXPECT_EQ(video["push_dropped"], 0);
