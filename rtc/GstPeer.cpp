@@ -245,6 +245,10 @@ void onDescriptionMade(GstPromise* p, gpointer data) {
     g_free(text);
     gst_webrtc_session_description_free(d);
     if (b->maxMessageSize && out->type == "offer") out->sdp = gst::withMaxMessageSize(out->sdp, b->maxMessageSize);
+    if (out->type == "offer") {
+      auto offered = gst::offeredVariants(*b->core);
+      if (!offered.empty()) out->sdp = gst::withTrackCodecs(out->sdp, offered);
+    }
   }
   b->finish(std::move(out));
 }
@@ -258,6 +262,15 @@ void onStats(GstPromise* p, gpointer data) {
   auto* b = static_cast<PromiseBox<StatsDone>*>(data);
   nlohmann::json report = gst::statsToJson(replyOf(p));
   for (auto& [k, v] : b->extra.items()) report[k] = v;
+  // webrtcbin starts a codec's fmtp line with its payload type ("97 a=1;..."),
+  // which the statistics vocabulary leaves out.
+  for (auto& [id, s] : report.items()) {
+    auto f = s.find("sdpFmtpLine");
+    if (f == s.end() || !f->is_string()) continue;
+    std::string line = f->get<std::string>();
+    size_t sp = line.find(' ');
+    if (sp != std::string::npos && sp > 0 && line.find_first_not_of("0123456789") == sp) *f = line.substr(sp + 1);
+  }
   b->finish(std::move(report));
 }
 
@@ -325,6 +338,8 @@ void PeerCore::close() {
   }
   for (auto& w : chans)
     if (auto c = w.lock()) c->events = ChannelEvents{};
+  onVideoUnit = nullptr;
+  detachTracks(*this);
   if (Gate::inCallback()) {
     reaper().post([self] { self->teardown(); });
   } else {
@@ -382,6 +397,8 @@ void PeerCore::teardown() {
     tornDown = true;
     hs.swap(handlers);
     std::swap(dtlsRef, dtls);
+    if (videoSink) gst_object_unref(videoSink);
+    videoSink = nullptr;
     pipe = pipeline;
     pipeline = webrtc = nullptr;
   }
@@ -462,8 +479,11 @@ void GstPeer::setDescription(const char* signal, const SessionDescription& d, Re
     std::lock_guard<std::mutex> l(core_->m);
     core_->localMids = gst::sdpMids(d.sdp);
   } else {
-    std::lock_guard<std::mutex> l(core_->m);
-    core_->remoteFingerprints = sdpFingerprints(d.sdp);
+    {
+      std::lock_guard<std::mutex> l(core_->m);
+      core_->remoteFingerprints = sdpFingerprints(d.sdp);
+    }
+    if (*type == GST_WEBRTC_SDP_TYPE_ANSWER) gst::chooseTrackCodecs(*core_, d.sdp);
   }
   if (!Gate::inCallback()) {
     Gate::Pass pass(core_->gate);
