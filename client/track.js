@@ -27,7 +27,7 @@ export class Track {
     this.handover = false; // back on the data channel, the canvas has not drawn yet
     // Counters for the browser tests; nothing secret.
     this.stats = T.track = { offered: false, use: "dc", asked: null, frames: 0, read: 0, unread: 0, n: -1,
-      vcfg: null, switches: 0, reads: [], fm: [] };
+      vcfg: null, switches: 0, told: 0, reads: [], fm: [] };
     // Set by the owner.
     this.send = () => false;  // (message)
     this.onDrawn = null;      // (info, now) a track picture was presented, as the canvas's
@@ -69,7 +69,7 @@ export class Track {
   }
 
   message(m) {
-    if (m.t === "video") this.switched(m.v === "track" ? "track" : "dc");
+    if (m.t === "video") { this.stats.told++; this.switched(m.v === "track" ? "track" : "dc"); }
     else if (m.t === "vcfg") this.configure(m);
     else if (m.t === "fm" && this.marks.add(m)) keepLast(this.stats.fm, { n: m.n, ids: Array.isArray(m.ids) ? m.ids.slice(0, 64) : [] });
   }
