@@ -40,3 +40,57 @@ RtcVideoOptions rtcVideoOptions(const Settings& st) {
   if (auto b = st.opt("--sim-blackout")) o.simBlackout = parseBlackout(*b);
   return o;
 }
+
+RtcTrackOptions rtcTrackOptions(const Settings& st) {
+  RtcTrackOptions o;
+  std::string mode = st.opt("--video").value_or("auto");
+  o.videoMode = (mode == "dc" || mode == "track") ? mode : "auto";
+  std::string deg = st.opt("--degradation").value_or("balanced");
+  o.degradation = (deg == "maintain-resolution" || deg == "maintain-framerate") ? deg : "balanced";
+  o.screencastHint = st.opt("--content-hint").value_or("text") != "motion";
+
+  // Above this the encoder's figures stop meaning anything; the cap also
+  // keeps kbps x 1000 far from overflowing.
+  constexpr int64_t kMostKbps = 1000000;
+  auto kbps = [&](const char* name, int64_t fallback) -> int64_t {
+    auto text = st.opt(name);
+    if (!text) return fallback * 1000;
+    auto v = parseInt(*text);
+    if (!v || *v <= 0) {
+      o.notes.push_back(std::string("[rtc] ") + name + " の値が不正です (" + *text + ")。既定値 " +
+                        std::to_string(fallback) + " を使います");
+      return fallback * 1000;
+    }
+    if (*v > kMostKbps) {
+      o.notes.push_back(std::string("[rtc] ") + name + " が大きすぎます (" + *text + ")。" +
+                        std::to_string(kMostKbps) + " に制限します");
+      return kMostKbps * 1000;
+    }
+    return *v * 1000;
+  };
+  o.maxBps = kbps("--track-max-kbps", 8000);
+  o.startBps = kbps("--track-start-kbps", 3000);
+  o.minBps = kbps("--track-min-kbps", 300);
+  if (o.minBps > o.maxBps) {
+    o.notes.push_back("[rtc] --track-min-kbps が --track-max-kbps を超えています。最小値を " +
+                      std::to_string(o.maxBps / 1000) + " に揃えます");
+    o.minBps = o.maxBps;
+  }
+  if (o.startBps > o.maxBps || o.startBps < o.minBps) {
+    int64_t to = std::clamp(o.startBps, o.minBps, o.maxBps);
+    o.notes.push_back("[rtc] --track-start-kbps が範囲外です。" + std::to_string(to / 1000) + " にします");
+    o.startBps = to;
+  }
+  if (auto text = st.opt("--track-fps")) {
+    auto v = parseInt(*text);
+    if (!v || *v <= 0) {
+      o.notes.push_back("[rtc] --track-fps の値が不正です (" + *text + ")。既定値 60 を使います");
+    } else if (*v > 240) {
+      o.notes.push_back("[rtc] --track-fps が大きすぎます (" + *text + ")。240 に制限します");
+      o.fps = 240;
+    } else {
+      o.fps = *v;
+    }
+  }
+  return o;
+}

@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/Log.h"
 #include "app/RtcOptions.h"
 #include "app/Settings.h"
 #include "lan/ClientFiles.h"
@@ -110,8 +111,22 @@ void wireInternet(const std::shared_ptr<RTCTransport>& t, const std::shared_ptr<
   t->simDelayMs = v.simDelayMs;
   t->simLossPct = v.simLossPct;
   t->simBlackout = v.simBlackout;
-  std::string mode = st.opt("--video").value_or("auto");
-  t->videoMode = (mode == "dc" || mode == "track") ? mode : "auto";
+  auto k = rtcTrackOptions(st);
+  for (const auto& note : k.notes) logf(note);
+  t->videoMode = k.videoMode;
+  t->degradation = k.degradation;
+  t->screencastHint = k.screencastHint;
+  t->trackMaxBps = k.maxBps;
+  t->trackStartBps = k.startBps;
+  t->trackMinBps = k.minBps;
+  t->trackFps = k.fps;
+  t->tracker = host->trackTracker;
+  host->setTrackRoute(
+      [wt](const FramePtr& f) {
+        auto tr = wt.lock();
+        return tr && tr->pushTrack(f);
+      },
+      t);
 }
 
 void startSideFeatures(const std::shared_ptr<Host>& host, const std::shared_ptr<RTCTransport>& internet) {

@@ -49,6 +49,9 @@ struct PeerCore : std::enable_shared_from_this<PeerCore> {
   GObject* dtls = nullptr;  // referenced once hooked
   std::vector<std::pair<GObject*, gulong>> handlers;  // each object referenced
   std::vector<std::weak_ptr<struct ChannelCore>> channels;  // their events go at close
+  std::vector<std::weak_ptr<struct TrackCore>> tracks;       // detached at close
+  GstElement* videoSink = nullptr;  // the receiving side's depayloaded end (test peers), referenced
+  std::function<void(std::vector<uint8_t>)> onVideoUnit;  // set before negotiating
   bool tornDown = false;
 
   // Connects `cb` with `box` as its data; GLib deletes the box with the
@@ -96,6 +99,13 @@ struct ChannelCore {
   // Reports the current state unless it is the one reported last.
   void reportState();
 };
+
+// Video tracks (GstTrack.cpp): the answer's choice of payload applied to
+// every track of the peer; tracks detached at close; the receiving end of
+// test peers.
+void chooseTrackCodecs(PeerCore& core, const std::string& answerSdp);
+void detachTracks(PeerCore& core);
+void hookVideoReceiver(const std::shared_ptr<PeerCore>& core, GstElement* webrtc);
 
 // Wires the handlers of a channel and wraps it; nullptr when the peer is closed.
 // makeEvents gives the events for the new channel (it may keep the channel).

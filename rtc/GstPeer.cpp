@@ -325,6 +325,8 @@ void PeerCore::close() {
   }
   for (auto& w : chans)
     if (auto c = w.lock()) c->events = ChannelEvents{};
+  onVideoUnit = nullptr;
+  detachTracks(*this);
   if (Gate::inCallback()) {
     reaper().post([self] { self->teardown(); });
   } else {
@@ -382,6 +384,8 @@ void PeerCore::teardown() {
     tornDown = true;
     hs.swap(handlers);
     std::swap(dtlsRef, dtls);
+    if (videoSink) gst_object_unref(videoSink);
+    videoSink = nullptr;
     pipe = pipeline;
     pipeline = webrtc = nullptr;
   }
@@ -462,8 +466,11 @@ void GstPeer::setDescription(const char* signal, const SessionDescription& d, Re
     std::lock_guard<std::mutex> l(core_->m);
     core_->localMids = gst::sdpMids(d.sdp);
   } else {
-    std::lock_guard<std::mutex> l(core_->m);
-    core_->remoteFingerprints = sdpFingerprints(d.sdp);
+    {
+      std::lock_guard<std::mutex> l(core_->m);
+      core_->remoteFingerprints = sdpFingerprints(d.sdp);
+    }
+    if (*type == GST_WEBRTC_SDP_TYPE_ANSWER) gst::chooseTrackCodecs(*core_, d.sdp);
   }
   if (!Gate::inCallback()) {
     Gate::Pass pass(core_->gate);

@@ -34,12 +34,21 @@ public:
   void addIceCandidate(const IceCandidate& c) override;
   void getStats(std::function<void(nlohmann::json)> done) override;
   void close() override;
+  // appsrc -> rtph264pay (with transport-wide sequence numbers) -> a
+  // send-only transceiver of webrtcbin (GstTrack.cpp).
+  VideoTrackPtr addVideoTrack(const std::vector<H264Variant>& codecs, VideoTrackEvents events) override;
 
   // The answering side, which the host never is but its test peers are.
   void createAnswer(std::function<void(std::optional<SessionDescription>)> done);
   // Channels the other side opens: the handler receives each one and returns
   // the events it wants for it. Set before negotiating.
   void onRemoteChannel(std::function<ChannelEvents(const DataChannelPtr&)> handler);
+
+  // The receiving side of a video track, for test peers: each access unit
+  // the other side sends, depayloaded (byte-stream, whole units), and a way
+  // to ask the sender for a key frame as a decoder would (PLI).
+  void receiveVideo(std::function<void(std::vector<uint8_t> au)> onUnit);
+  bool requestRemoteKeyFrame();
 
   // The message size our offers announce (a=max-message-size); 0 announces
   // none. webrtcbin 1.22 receives a message of about 66 KB and more in

@@ -4,6 +4,8 @@
 // fake. Every callback here may arrive on a library thread: the receiver posts
 // to its own queue and re-checks that the object still belongs to the current
 // session before acting.
+#include "rtc/TrackRate.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -66,6 +68,42 @@ struct PeerConfig {
   std::string turnUser, turnPassword;
 };
 
+// One H.264 variant a video track can offer: an RTP payload type with its
+// "profile-level-id" (six hex digits) and "packetization-mode".
+struct H264Variant {
+  std::string profileLevelId;
+  int packetizationMode = 1;
+  int payloadType = 96;
+  bool operator==(const H264Variant&) const = default;
+};
+
+struct VideoTrackEvents {
+  // The phone asked for a key frame (PLI or FIR).
+  std::function<void()> onKeyRequest;
+};
+
+// A send-only H.264 track (stream "s", track "screen") fed with whole access
+// units. Any thread may call in; callbacks come on library threads.
+class VideoTrack {
+public:
+  virtual ~VideoTrack() = default;
+  // The AVC decoder configuration record and picture size of the access
+  // units that follow, before the key frame that starts them.
+  virtual void setConfig(const std::vector<uint8_t>& avcC, int width, int height) = 0;
+  // One access unit with 4-byte length prefixes. False when the track
+  // refused it: it is not configured yet, or its queue is full (then deltas
+  // are refused until the next key frame, and the caller should ask for one).
+  virtual bool push(const std::vector<uint8_t>& au, bool key) = 0;
+  // Congestion feedback gathered since the last call (transport-wide
+  // feedback and receiver reports), none when nothing new arrived.
+  virtual std::optional<TrackFeedback> feedback(double nowMs) = 0;
+  // The answer's choice among the offered variants, once it is applied.
+  virtual std::optional<H264Variant> chosen() const = 0;
+  // After this no callback of this track runs any more; pushes are refused.
+  virtual void detach() = 0;
+};
+using VideoTrackPtr = std::shared_ptr<VideoTrack>;
+
 struct DescriptionResult {
   std::optional<std::string> error;  // none on success
 };
@@ -82,6 +120,10 @@ public:
   virtual void setRemoteDescription(const SessionDescription& d,
                                     std::function<void(DescriptionResult)> done) = 0;
   virtual void addIceCandidate(const IceCandidate& c) = 0;
+  // Adds a send-only H.264 video transceiver offering exactly `codecs`, in
+  // this order, with NACK, PLI, FIR and transport-wide congestion feedback.
+  // Before the offer. nullptr when the stack cannot.
+  virtual VideoTrackPtr addVideoTrack(const std::vector<H264Variant>& codecs, VideoTrackEvents events) = 0;
   // A map from statistics id to an object with "type" and camelCase values.
   virtual void getStats(std::function<void(nlohmann::json)> done) = 0;
   // Stops the connection; no PeerEvents callback runs afterwards.

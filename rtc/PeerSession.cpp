@@ -117,6 +117,8 @@ void RTCTransport::startPeer(int64_t cid) {
   vid_ = pc_->createDataChannel("video", true, 0, channelEvents("video"));
   fch_ = pc_->createDataChannel("file", true, std::nullopt, channelEvents("file"));
   ach_ = pc_->createDataChannel("audio", false, 0, channelEvents("audio"));
+  forgetTrack();
+  if (videoMode != "dc" && tracker) addTrack();
 
   std::string sid = sid_;
   auto pc = pc_;
@@ -176,7 +178,7 @@ void RTCTransport::onAnswer(const json& d) {
   answered_ = true;
   std::weak_ptr<RTCTransport> w = weak_from_this();
   uint64_t g = gen_;
-  pc_->setRemoteDescription({"answer", *sdp}, [w, g](rtc::DescriptionResult r) {
+  pc_->setRemoteDescription({"answer", answerForTrack(*sdp)}, [w, g](rtc::DescriptionResult r) {
     auto self = w.lock();
     if (!self) return;
     self->q_->post([w, g, r] {
@@ -186,6 +188,7 @@ void RTCTransport::onAnswer(const json& d) {
         self->remoteSet_ = true;
         for (const auto& c : self->pendingIce_) self->pc_->addIceCandidate(c);
         self->pendingIce_.clear();
+        self->trackAnswered();
       } else {
         logf("[rtc] setRemote失敗 " + *r.error);
         self->finish(false, "sdp_failed");
@@ -378,13 +381,6 @@ void RTCTransport::handleClientJournal(const std::string& text) {
   if (conn_) sendText(conn_, jsonText({{"t", "evack"}, {"n", clientEvSeq_}}));
 }
 
-void RTCTransport::applyMode(const std::string& req) {
-  // No video track yet: every decision is the data channel.
-  const std::string use = "dc";
-  ev("video_mode", {{"req", req}, {"use", use}, {"mode_opt", videoMode}, {"degradation", "balanced"}});
-  if (conn_) sendText(conn_, jsonText({{"t", "video"}, {"v", use}}));
-}
-
 void RTCTransport::finish(bool ok, const std::string& reason) {
   if (finished_) return;
   finished_ = true;
@@ -411,6 +407,7 @@ void RTCTransport::closePeer(const std::string& reason) {
     ev("peer_closed", {{"reason", reason}});
   }
   cancelTick();
+  forgetTrack();
   if (pc_) pc_->close();
   for (auto* ch : {&ctl_, &vid_, &fch_, &ach_})
     if (*ch) (*ch)->detach();
@@ -432,6 +429,7 @@ void RTCTransport::dropPeerAfterConnect(const std::string& reason) {
   connectLog(rec);
   finished_ = true;
   removeConn();
+  forgetTrack();
   pc_->close();
   pc_.reset();
   for (auto* ch : {&ctl_, &vid_, &fch_, &ach_}) {

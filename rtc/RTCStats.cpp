@@ -4,6 +4,7 @@
 #include "rtc/RTCTransport.h"
 #include "rtc/Route.h"
 #include "rtc/StatsSnapshot.h"
+#include "rtc/TrackPipeline.h"
 
 using nlohmann::json;
 
@@ -23,10 +24,13 @@ void RTCTransport::snapshotStats(const std::string& tag) {
   pc_->getStats([w, g, in = std::move(in)](json report) {
     auto self = w.lock();
     if (!self) return;
-    self->q_->post([w, g, in, report = std::move(report)] {
+    self->q_->post([w, g, in, report = std::move(report)]() mutable {
       auto self = w.lock();
       // A later session has its own sid; this one's figures are not its.
       if (!self || g != self->gen_) return;
+      // The pipeline's counters as they are now, not at the request.
+      if (auto p = self->trackPipeline()) in.pipeline = std::make_pair(p->pushed(), p->dropped());
+      if (self->trackSender_) in.trackEncoder = self->trackCounters();
       self->ev("stats", rtc::snapshotFields(in, report));
     });
   });

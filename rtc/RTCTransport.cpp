@@ -37,6 +37,7 @@ void RTCTransport::stop() {
     timers_.clear();
     if (task_) task_->close();
     task_.reset();
+    forgetTrack();
     if (pc_) pc_->close();
     for (auto* ch : {&ctl_, &vid_, &fch_, &ach_})
       if (*ch) (*ch)->detach();

@@ -6,6 +6,8 @@
 #include "rtc/PeerApi.h"
 #include "rtc/RateControl.h"
 #include "rtc/SimLink.h"
+#include "rtc/TrackRate.h"
+#include "media/Frame.h"
 #include "session/Transport.h"
 
 #include <nlohmann/json.hpp>
@@ -15,12 +17,15 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 class SignalSocket;
 class QueueTimer;
+class InputTracker;
+class TrackPipeline;
 
 class RTCTransport : public Transport, public std::enable_shared_from_this<RTCTransport> {
 public:
@@ -61,7 +66,22 @@ public:
   // none = back to the configured rate.
   std::function<void(std::optional<std::pair<int64_t, int64_t>>)> onRate = [](auto) {};
 
+  // Video track, set before start(): "auto", "dc" or "track"; bounds in
+  // bits per second (app/RtcOptions.h corrects bad ones). The track is only
+  // offered with a tracker.
   std::string videoMode = "auto";
+  std::string degradation = "balanced";
+  bool screencastHint = true;
+  int64_t trackMaxBps = 8000000, trackStartBps = 3000000, trackMinBps = 300000;
+  int64_t trackFps = 60;
+  std::shared_ptr<InputTracker> tracker;
+
+  // Any thread: while video goes through the track, hands it the frame and
+  // answers true; false leaves the frame to the encoder.
+  bool pushTrack(const FramePtr& frame);
+  bool trackActive();
+  // The track pipeline once a session made it (tests), else nullptr.
+  std::shared_ptr<TrackPipeline> trackPipeline();
 
   // Data-channel video, set before start(). Rates of 0 or below mean the
   // defaults (3000000 to start, 8000000 at most).
@@ -129,6 +149,17 @@ private:
   void handleClientText(const std::string& text);
   void handleClientJournal(const std::string& text);
   void applyMode(const std::string& req);
+  // video track (RTCTrack.cpp)
+  void addTrack();
+  void applySenderParams();
+  void forgetTrack();
+  bool setTrackActive(bool on);  // the flag before
+  void trackFeedback(double now);
+  std::string answerForTrack(const std::string& sdp);
+  void trackAnswered();
+  void onTrackConfig(const std::vector<uint8_t>& avcC, int w, int h);
+  void onTrackSample(const std::vector<uint8_t>& au, bool key);
+  nlohmann::json trackCounters() const;
   void onConnected();
   void finish(bool ok, const std::string& reason);
   void closePeer(const std::string& reason);
@@ -209,6 +240,16 @@ private:
   std::shared_ptr<QueueTimer> tick_;
   int64_t tickN_ = 0;
   std::optional<std::string> routeMsg_;
+
+  // video track
+  std::mutex tlock_;  // guards the three below
+  bool trackActive_ = false;
+  std::shared_ptr<TrackPipeline> pipe_;  // made once, kept for the transport's life
+  rtc::VideoTrackPtr sink_;              // the session's track as the pipeline's callbacks see it
+  rtc::VideoTrackPtr trackSender_;       // the session's track, on the queue
+  std::optional<rtc::TrackRate> trackRate_;
+  std::atomic<int64_t> trackFrames_{0}, trackKeys_{0}, trackW_{0}, trackH_{0};
+  int64_t trackTargetBps_ = 0, trackTargetFps_ = 0;
   // Bumped by every startPeer; library callbacks carry the value they were
   // made for and are dropped when it no longer matches.
   uint64_t gen_ = 0;

@@ -28,6 +28,7 @@ void RTCTransport::sendVideo(std::shared_ptr<const Bytes> data, bool key) {
 
 void RTCTransport::sendVideoNow(const Bytes& data, bool key) {
   if (!conn_ || !conn_->wantsVideo) return;
+  if (trackActive()) return;  // the track carries the video
   if (!isOpen(vid_)) return;
   int64_t q = queued();
   rc_.peakBuf = std::max(rc_.peakBuf, q);
@@ -102,6 +103,7 @@ void RTCTransport::onTick() {
   }
   if (tickN_ % 8 == 0 && ctl_) emit(R"({"t":"hb"})", false, ctl_);
   if (tickN_ % 4 == 0) adapt(now);
+  trackFeedback(now);
   if (tickN_ % 20 == 0) snapshotStats("periodic");
   // adapt or the snapshot may have ended the session.
   if (!conn_) return;

@@ -59,6 +59,11 @@ json snapshotFields(const SnapshotInput& in, const json& report) {
       }
     }
   }
+  // webrtcbin neither encodes nor counts frames: our encoder's figures
+  // complete what the stack reports, never replace it.
+  if (in.trackEncoder.is_object())
+    for (const auto& [k, v] : in.trackEncoder.items())
+      if (!video.contains(k)) video[k] = v;
   if (in.pipeline) {
     video["pushed"] = in.pipeline->first;
     video["push_dropped"] = in.pipeline->second;

@@ -18,6 +18,9 @@ struct SnapshotInput {
   nlohmann::json rep = nlohmann::json::object();
   // The track pipeline's pushed and dropped counters while it exists.
   std::optional<std::pair<int64_t, int64_t>> pipeline;
+  // What the track's own encoder knows ("framesEncoded", "frameWidth",
+  // "targetBitrate", ...): fills the names the report lacks.
+  nlohmann::json trackEncoder = nlohmann::json::object();
 };
 
 nlohmann::json snapshotFields(const SnapshotInput& in, const nlohmann::json& report);

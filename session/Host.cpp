@@ -42,6 +42,7 @@ std::shared_ptr<Host> Host::create() {
 Host::Host()
     : logPath(settings().dataDir + "/latency_log.jsonl"),
       tracker(std::make_shared<InputTracker>()),
+      trackTracker(std::make_shared<InputTracker>()),
       capture(std::make_unique<ScreenCapture>()),
       test(std::make_unique<TestPattern>()),
       encoder(std::make_unique<H264Encoder>(tracker)),
@@ -119,7 +120,46 @@ void Host::wire() {
   }
 }
 
-void Host::routeFrame(const std::shared_ptr<const Frame>& frame) { encoder->encode(frame); }
+namespace {
+// Ids handled before a frame that a path does not carry: that path will
+// never show them, so they must not ride on its next, later picture.
+void giveUpIds(InputTracker& t, double beforeMs) {
+  while (!t.take(beforeMs).empty()) {
+  }
+}
+}  // namespace
+
+void Host::markInput(uint32_t id) {
+  tracker->mark(id);
+  trackTracker->mark(id);
+}
+
+void Host::setTrackRoute(std::function<bool(const FramePtr&)> push, std::weak_ptr<Transport> owner) {
+  std::lock_guard<std::mutex> l(routeLock_);
+  trackPush_ = std::move(push);
+  trackOwner_ = std::move(owner);
+}
+
+void Host::routeFrame(const std::shared_ptr<const Frame>& frame) {
+  std::function<bool(const FramePtr&)> push;
+  std::shared_ptr<Transport> owner;
+  {
+    std::lock_guard<std::mutex> l(routeLock_);
+    push = trackPush_;
+    owner = trackOwner_.lock();
+  }
+  if (!push || !push(frame)) {
+    giveUpIds(*trackTracker, frame->captureMs);
+    encoder->encode(frame);
+    return;
+  }
+  // The track has the internet phone; a LAN viewer still needs the encoder.
+  int64_t others = 0;
+  for (auto& t : servers)
+    if (t != owner) others += t->wsCount();
+  if (others > 0) encoder->encode(frame);
+  else giveUpIds(*tracker, frame->captureMs);
+}
 
 void Host::sendPacket(const std::vector<uint8_t>& frame, bool key, double captureMs,
                       const std::vector<uint32_t>& ids) {

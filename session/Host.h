@@ -4,6 +4,7 @@
 // and routes input to the input queue.
 #include "app/SerialQueue.h"
 #include "extras/Requester.h"
+#include "media/Frame.h"
 #include "session/Transport.h"
 #include "session/ViewerPace.h"
 
@@ -63,9 +64,19 @@ public:
   std::string logPath;
 
   const std::shared_ptr<InputTracker> tracker;
+  // The video track's ids: every input is marked in both trackers, and a
+  // frame that one path does not carry gives up that path's ids (routeFrame),
+  // so each path reports the ids its own pictures show, both at once while
+  // the track and a LAN viewer run side by side.
+  const std::shared_ptr<InputTracker> trackTracker;
   const std::unique_ptr<ScreenCapture> capture;
   const std::unique_ptr<TestPattern> test;
   const std::unique_ptr<H264Encoder> encoder;
+
+  // The internet transport's video track, when there is one: push offers a
+  // frame and answers whether the track took it; owner is that transport,
+  // whose connections the track serves. Any thread.
+  void setTrackRoute(std::function<bool(const FramePtr&)> push, std::weak_ptr<Transport> owner);
 
   // Starts following the desktop's active application (not in test mode).
   void watchApps();
@@ -97,7 +108,11 @@ private:
   bool handOver(const std::shared_ptr<Transport>& transport, const ConnPtr& conn, const std::string& kind,
                 nlohmann::json& m, size_t bytes);
   void noteInput();
+  void markInput(uint32_t id);
   std::mutex extrasLock_;  // first open and last close tell the extras in order
+  std::mutex routeLock_;   // guards the two below, read by every frame
+  std::function<bool(const FramePtr&)> trackPush_;
+  std::weak_ptr<Transport> trackOwner_;
 
   // The view manager (HostView.cpp), made on first use and kept.
   std::shared_ptr<ViewManager> view();

@@ -70,7 +70,7 @@ void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPt
   if (st.inputLogPath) journalAppend(*st.inputLogPath, journalLine(kind, m) + "\n");
   if (!st.testMode && st.flag("--input-log-only")) {
     noteInput();
-    tracker->mark(id);
+    markInput(id);
     return;
   }
 
@@ -106,5 +106,5 @@ void Host::handleInput(const std::shared_ptr<Transport>& transport, const ConnPt
     send(conn, warnMessage("ax", Loc::tr(kAxWarning)));
   }
   noteInput();
-  tracker->mark(id);
+  markInput(id);
 }

@@ -5,6 +5,8 @@
 #include "app/Settings.h"
 #include "rtc/Auth.h"
 #include "rtc/RTCTransport.h"
+#include "rtc/TrackPipeline.h"
+#include "session/InputTracker.h"
 #include "support/FakePeer.h"
 #include "support/TestSupport.h"
 
@@ -833,3 +835,209 @@ TEST_F(PeerSessionTest, SimulatedLossAndBlackout) {
 }
 
 }  // namespace
+
+// The video track against the scripted stack: the transceiver and its codec
+// order, the switches between track and data channel, the answer's level
+// rewrite and the track's part of the statistics.
+class TrackSessionTest : public PeerSessionTest {
+protected:
+  void track(const std::string& mode) {
+    t->videoMode = mode;
+    t->degradation = "maintain-resolution";
+    t->tracker = std::make_shared<InputTracker>();
+  }
+  std::vector<std::string> videoTexts(const std::shared_ptr<ts::FakeChannel>& ctl) {
+    std::vector<std::string> out;
+    for (auto& s : ctl->sentTexts())
+      if (s.find("\"t\":\"video\"") != std::string::npos) out.push_back(s);
+    return out;
+  }
+  void mode(const std::shared_ptr<ts::FakePeer>& p, const std::string& text) {
+    p->channel("ctl")->deliver(text);
+    flush();
+  }
+};
+
+TEST_F(TrackSessionTest, AutoOffersTheTrackAndSwitchesOnRequest) {
+  useClock();
+  track("auto");
+  auto p = connect();
+  auto tr = p->track();
+  ASSERT_TRUE(tr);
+  ASSERT_EQ(tr->codecs.size(), 3u);
+  for (size_t i = 1; i < tr->codecs.size(); ++i) {
+    EXPECT_GE(tr->codecs[i - 1].packetizationMode, tr->codecs[i].packetizationMode);
+    EXPECT_GT(tr->codecs[i - 1].profileLevelId, tr->codecs[i].profileLevelId);
+  }
+  auto ctl = p->channel("ctl");
+  EXPECT_TRUE(videoTexts(ctl).empty());  // auto: nothing decided at open
+  EXPECT_FALSE(t->trackActive());
+
+  auto c = opened.at(0);
+  wantVideo(c);
+  p->channel("video")->setState(ChannelState::Open);
+  mode(p, R"({"t":"mode","v":"track"})");
+  EXPECT_TRUE(t->trackActive());
+  EXPECT_EQ(videoTexts(ctl), std::vector<std::string>{R"({"t":"video","v":"track"})"});
+  auto vm = events("video_mode");
+  ASSERT_EQ(vm.size(), 1u);
+  EXPECT_EQ(vm[0]["req"], "track");
+  EXPECT_EQ(vm[0]["use"], "track");
+  EXPECT_EQ(vm[0]["mode_opt"], "auto");
+  EXPECT_EQ(vm[0]["degradation"], "maintain-resolution");
+  // The track carries the video: the data channel sends nothing.
+  t->sendVideo(packet(100), true);
+  flush();
+  EXPECT_TRUE(p->channel("video")->sentBinary().empty());
+  EXPECT_TRUE(t->pushTrack(Frame::make(640, 480)));
+
+  // Back to the data channel: deltas wait for a key frame, which is asked for.
+  int keysBefore = keyRequests;
+  t->queue().sync([&] { c->needKey = false; });
+  mode(p, R"({"t":"mode","v":"dc"})");
+  EXPECT_FALSE(t->trackActive());
+  EXPECT_FALSE(t->pushTrack(Frame::make(640, 480)));
+  EXPECT_TRUE(needKey(c));
+  EXPECT_EQ(keyRequests, keysBefore + 1);
+  t->sendVideo(packet(100), false);
+  flush();
+  EXPECT_TRUE(p->channel("video")->sentBinary().empty());
+  t->sendVideo(packet(100), true);
+  flush();
+  EXPECT_EQ(p->channel("video")->sentBinary().size(), 1u);
+
+  // Anything but "track", or no "v" at all, is the data channel; a switch
+  // to "dc" while already there asks for nothing.
+  mode(p, R"({"t":"mode","v":"canvas"})");
+  mode(p, R"({"t":"mode"})");
+  mode(p, R"({"t":"mode","v":7})");
+  EXPECT_EQ(keyRequests, keysBefore + 1);
+  auto texts = videoTexts(ctl);
+  ASSERT_EQ(texts.size(), 5u);
+  for (size_t i = 1; i < texts.size(); ++i) EXPECT_EQ(texts[i], R"({"t":"video","v":"dc"})");
+  vm = events("video_mode");
+  ASSERT_EQ(vm.size(), 5u);
+  EXPECT_EQ(vm[2]["req"], "canvas");
+  EXPECT_EQ(vm[3]["req"], "dc");
+}
+
+TEST_F(TrackSessionTest, TrackModeSwitchesAtOpenAndANewSessionStartsOnTheDataChannel) {
+  track("track");
+  auto p = connect();
+  EXPECT_TRUE(t->trackActive());
+  EXPECT_EQ(videoTexts(p->channel("ctl")), std::vector<std::string>{R"({"t":"video","v":"track"})"});
+  auto vm = events("video_mode");
+  ASSERT_EQ(vm.size(), 1u);
+  EXPECT_EQ(vm[0]["use"], "track");
+  // Even asked for "dc", mode "track" keeps the track.
+  mode(p, R"({"t":"mode","v":"dc"})");
+  EXPECT_TRUE(t->trackActive());
+
+  // The next phone: the flag is down until its control channel opens, and
+  // the old session's track gets nothing more.
+  signal({{"t", "peer"}, {"cid", 8}});
+  EXPECT_FALSE(t->trackActive());
+  EXPECT_TRUE(p->track()->detached());
+  auto q = factory->last();
+  ASSERT_NE(q, p);
+  ASSERT_TRUE(q->track());
+  EXPECT_FALSE(q->track()->detached());
+}
+
+TEST_F(TrackSessionTest, EndingsClearTheTrack) {
+  track("track");
+  auto p = connect();
+  ASSERT_TRUE(t->trackActive());
+  p->channel("ctl")->setState(ChannelState::Closed);
+  flush();
+  EXPECT_FALSE(t->trackActive());
+  EXPECT_TRUE(p->track()->detached());
+  auto q = connect(9);
+  ASSERT_TRUE(t->trackActive());
+  t->setPaused(true);
+  EXPECT_TRUE(waitUntil([&] {
+    flush();
+    return !t->trackActive();
+  }));
+  EXPECT_TRUE(q->track()->detached());
+}
+
+TEST_F(TrackSessionTest, DataChannelModeOffersNoTrack) {
+  track("dc");
+  auto p = connect();
+  EXPECT_FALSE(p->track());
+  EXPECT_FALSE(t->trackPipeline());
+  mode(p, R"({"t":"mode","v":"track"})");
+  EXPECT_FALSE(t->trackActive());
+  EXPECT_EQ(videoTexts(p->channel("ctl")), std::vector<std::string>{R"({"t":"video","v":"dc"})"});
+  EXPECT_EQ(events("video_mode").at(0)["mode_opt"], "dc");
+}
+
+TEST_F(TrackSessionTest, AFailedTransceiverLeavesTheSessionOnTheDataChannel) {
+  factory->failTrack = true;
+  track("track");
+  auto p = connect();
+  EXPECT_TRUE(logged("[rtc] 映像トランシーバー作成失敗"));
+  EXPECT_FALSE(t->trackActive());
+  EXPECT_EQ(videoTexts(p->channel("ctl")), std::vector<std::string>{R"({"t":"video","v":"dc"})"});
+  EXPECT_EQ(records("ok").size(), 1u);  // the session itself goes on
+}
+
+TEST_F(TrackSessionTest, AnswerLevelRaisedOnlyWithATrack) {
+  const std::string fmtp = "a=fmtp:96 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=42e01f";
+  const std::string sdp = "v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 H264/90000\r\n" + fmtp + "\r\n";
+  track("auto");
+  signal({{"t", "peer"}, {"cid", 7}});
+  auto p = factory->last();
+  signal(answer(sdp, offerSid()));
+  ASSERT_EQ(p->remoteSdps().size(), 1u);
+  EXPECT_NE(p->remoteSdps()[0].find("profile-level-id=42e034\r\n"), std::string::npos);
+  EXPECT_EQ(p->remoteSdps()[0].find("42e01f"), std::string::npos);
+  auto raised = events("sdp_level_raised");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0]["before"], json::array({fmtp}));
+  EXPECT_EQ(raised[0]["after"],
+            json::array({"a=fmtp:96 level-asymmetry-allowed=1;packetization-mode=1;profile-level-id=42e034"}));
+
+  // A malformed level is applied as it came, without an event.
+  signal({{"t", "peer"}, {"cid", 8}});
+  p = factory->last();
+  const std::string odd = "v=0\r\na=fmtp:96 profile-level-id=42e0\r\n";
+  json a = answer(odd, offerSid());
+  a["cid"] = 8;
+  signal(a);
+  EXPECT_EQ(p->remoteSdps(), std::vector<std::string>{odd});
+  EXPECT_EQ(events("sdp_level_raised").size(), 1u);
+
+  // No track in the session (mode "dc"): the answer is not touched.
+  t->videoMode = "dc";
+  signal({{"t", "peer"}, {"cid", 9}});
+  p = factory->last();
+  a = answer(sdp, offerSid());
+  a["cid"] = 9;
+  signal(a);
+  EXPECT_EQ(p->remoteSdps(), std::vector<std::string>{sdp});
+  EXPECT_EQ(events("sdp_level_raised").size(), 1u);
+}
+
+TEST_F(TrackSessionTest, SnapshotCarriesTheTracksCounters) {
+  useClock();
+  track("track");
+  auto p = connect();
+  p->channel("video")->setState(ChannelState::Open);
+  p->setStats({{"o", {{"type", "outbound-rtp"}, {"kind", "video"}, {"codecId", "c"}, {"bytesSent", 1234},
+                      {"packetsSent", 7}}},
+               {"c", {{"type", "codec"}, {"mimeType", "video/H264"},
+                      {"sdpFmtpLine", "packetization-mode=1;profile-level-id=64001f"}}}});
+  ticks(20);
+  auto stats = events("stats");
+  ASSERT_FALSE(stats.empty());
+  const json& v = stats.back()["video_out"];
+  EXPECT_EQ(v["codec"], "video/H264");
+  EXPECT_EQ(v["fmtp"], "packetization-mode=1;profile-level-id=64001f");
+  EXPECT_EQ(v["bytesSent"], 1234);
+  EXPECT_EQ(v["pushed"], 0);
+  EXPECT_EQ(v["push_dropped"], 0);
+  EXPECT_EQ(v["framesEncoded"], 0);
+  EXPECT_TRUE(v["targetBitrate"].is_number());
+}

@@ -153,11 +153,83 @@ bool FakePeer::closed() const {
   return closed_;
 }
 
+void FakeTrack::setConfig(const std::vector<uint8_t>& avcC, int, int) {
+  std::lock_guard<std::mutex> l(m_);
+  config_ = avcC;
+}
+bool FakeTrack::push(const std::vector<uint8_t>&, bool key) {
+  std::lock_guard<std::mutex> l(m_);
+  if (detached_ || refuse || config_.empty()) return false;
+  ++pushed_;
+  if (key) ++keys_;
+  return true;
+}
+std::optional<rtc::TrackFeedback> FakeTrack::feedback(double) {
+  std::lock_guard<std::mutex> l(m_);
+  auto out = fb_;
+  fb_.reset();
+  return out;
+}
+std::optional<rtc::H264Variant> FakeTrack::chosen() const {
+  std::lock_guard<std::mutex> l(m_);
+  return chosen_;
+}
+void FakeTrack::detach() {
+  std::lock_guard<std::mutex> l(m_);
+  detached_ = true;
+  ev_ = {};
+}
+void FakeTrack::requestKey() {
+  rtc::VideoTrackEvents ev;
+  {
+    std::lock_guard<std::mutex> l(m_);
+    ev = ev_;
+  }
+  if (ev.onKeyRequest) ev.onKeyRequest();
+}
+void FakeTrack::setFeedback(rtc::TrackFeedback fb) {
+  std::lock_guard<std::mutex> l(m_);
+  fb_ = fb;
+}
+void FakeTrack::setChosen(std::optional<rtc::H264Variant> v) {
+  std::lock_guard<std::mutex> l(m_);
+  chosen_ = std::move(v);
+}
+size_t FakeTrack::pushedCount() const {
+  std::lock_guard<std::mutex> l(m_);
+  return pushed_;
+}
+size_t FakeTrack::keyCount() const {
+  std::lock_guard<std::mutex> l(m_);
+  return keys_;
+}
+std::vector<uint8_t> FakeTrack::lastConfig() const {
+  std::lock_guard<std::mutex> l(m_);
+  return config_;
+}
+bool FakeTrack::detached() const {
+  std::lock_guard<std::mutex> l(m_);
+  return detached_;
+}
+
+rtc::VideoTrackPtr FakePeer::addVideoTrack(const std::vector<rtc::H264Variant>& codecs,
+                                           rtc::VideoTrackEvents events) {
+  std::lock_guard<std::mutex> l(m_);
+  if (failTrack) return nullptr;
+  track_ = std::make_shared<FakeTrack>(codecs, std::move(events));
+  return track_;
+}
+std::shared_ptr<FakeTrack> FakePeer::track() const {
+  std::lock_guard<std::mutex> l(m_);
+  return track_;
+}
+
 rtc::PeerConnectionPtr FakeFactory::create(const rtc::PeerConfig& config, rtc::PeerEvents events) {
   std::lock_guard<std::mutex> l(m_);
   if (fail) return nullptr;
   auto p = std::make_shared<FakePeer>(config, std::move(events));
   p->failOffer = failOffer;
+  p->failTrack = failTrack;
   p->remoteError = remoteError;
   made_.push_back(p);
   return p;

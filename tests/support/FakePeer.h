@@ -38,6 +38,38 @@ private:
   std::vector<std::pair<std::string, bool>> sent_;
 };
 
+class FakeTrack : public rtc::VideoTrack {
+public:
+  FakeTrack(std::vector<rtc::H264Variant> codecs, rtc::VideoTrackEvents ev)
+      : codecs(std::move(codecs)), ev_(std::move(ev)) {}
+  void setConfig(const std::vector<uint8_t>& avcC, int width, int height) override;
+  bool push(const std::vector<uint8_t>& au, bool key) override;
+  std::optional<rtc::TrackFeedback> feedback(double nowMs) override;
+  std::optional<rtc::H264Variant> chosen() const override;
+  void detach() override;
+
+  // Test side.
+  void requestKey();                        // as a PLI would
+  void setFeedback(rtc::TrackFeedback fb);  // handed out once by feedback()
+  void setChosen(std::optional<rtc::H264Variant> v);
+  size_t pushedCount() const;
+  size_t keyCount() const;
+  std::vector<uint8_t> lastConfig() const;
+  bool detached() const;
+  bool refuse = false;  // push() says no
+
+  const std::vector<rtc::H264Variant> codecs;
+
+private:
+  mutable std::mutex m_;
+  rtc::VideoTrackEvents ev_;
+  bool detached_ = false;
+  std::vector<uint8_t> config_;
+  size_t pushed_ = 0, keys_ = 0;
+  std::optional<rtc::TrackFeedback> fb_;
+  std::optional<rtc::H264Variant> chosen_;
+};
+
 class FakePeer : public rtc::PeerConnection {
 public:
   FakePeer(rtc::PeerConfig config, rtc::PeerEvents ev) : config(std::move(config)), ev_(std::move(ev)) {}
@@ -51,8 +83,11 @@ public:
   // Answers at once with the report set by setStats (empty at first).
   void getStats(std::function<void(nlohmann::json)> done) override;
   void close() override;
+  rtc::VideoTrackPtr addVideoTrack(const std::vector<rtc::H264Variant>& codecs, rtc::VideoTrackEvents events) override;
 
   // Test side.
+  std::shared_ptr<FakeTrack> track() const;
+  bool failTrack = false;
   void ice(rtc::IceState s);
   void peer(rtc::PeerState s);
   void candidate(const std::string& line);
@@ -75,6 +110,7 @@ private:
   nlohmann::json stats_ = nlohmann::json::object();
   int statsCalls_ = 0;
   std::vector<std::shared_ptr<FakeChannel>> channels_;
+  std::shared_ptr<FakeTrack> track_;
   std::vector<std::string> added_, remote_;
 };
 
@@ -86,6 +122,7 @@ public:
   bool fail = false;
   // Applied to every peer made from now on.
   bool failOffer = false;
+  bool failTrack = false;
   std::optional<std::string> remoteError;
 
 private:

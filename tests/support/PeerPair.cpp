@@ -194,7 +194,9 @@ bool PeerPair::negotiate(std::string* error) {
   if (!ans) return fail("no answer");
   answerSdp = ans->sdp;
   if (auto e = setLocal(*b.pc, *ans)) return fail("answerer local: " + *e);
-  if (auto e = setRemote(*a.pc, *ans)) return fail("offerer remote: " + *e);
+  rtc::SessionDescription taken = *ans;
+  if (rewriteAnswer) taken.sdp = rewriteAnswer(taken.sdp);
+  if (auto e = setRemote(*a.pc, taken)) return fail("offerer remote: " + *e);
   toA_->release();
   return true;
 }

@@ -88,6 +88,9 @@ public:
   static std::optional<std::string> setRemote(rtc::GstPeer& p, const rtc::SessionDescription& d);
   static std::optional<nlohmann::json> stats(rtc::GstPeer& p);
 
+  // Applied to the answer before the offerer takes it (the host's rewrites).
+  std::function<std::string(const std::string&)> rewriteAnswer;
+
   rtc::GstPeerFactory factory;
   PeerSide a;  // offerer
   PeerSide b;  // answerer
