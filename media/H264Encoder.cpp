@@ -83,6 +83,10 @@ void H264Encoder::setPreset(const std::string& name) {
   q.post([this, name] { preset = name; });
 }
 
+void H264Encoder::setProfile(const std::string& name) {
+  q.post([this, name] { profile = name; });
+}
+
 void H264Encoder::start(int w, int h, int64_t fps, int64_t bitrate) {
   int status = 0;
   // On the queue, behind any stop() posted before, so that stop cannot close
@@ -129,6 +133,15 @@ void H264Encoder::start(int w, int h, int64_t fps, int64_t bitrate) {
     p.vui.i_transfer = 6;
     p.vui.i_colmatrix = 6;
     setBitrate(p, double(b));
+    if (!profile.empty()) {
+      // x264 only ever lowers the profile to fit the tools used: High needs
+      // the 8x8 transform switched on to be High.
+      if (profile == "high") p.analyse.b_transform_8x8 = 1;
+      if (x264_param_apply_profile(&p, profile.c_str()) < 0) {
+        status = -3;
+        return;
+      }
+    }
     s->enc = x264_encoder_open(&p);
     if (!s->enc) {
       status = -3;

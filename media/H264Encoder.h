@@ -34,6 +34,9 @@ public:
   // x264 preset name ("ultrafast", "superfast", "veryfast", ...) for the next
   // start; a running encoder keeps its own.
   void setPreset(const std::string& preset);
+  // x264 profile name ("baseline", "main", "high") for the next start, for a
+  // peer that accepted only one; empty leaves the preset's choice.
+  void setProfile(const std::string& profile);
   // With a live source, at most one frame should wait for the encoder: a
   // slower encoder then skips stale frames instead of building a backlog that
   // delays every input. Off by default so that every offered frame is encoded.
@@ -97,6 +100,7 @@ private:
   const std::shared_ptr<InputTracker> tracker;
   // Everything below is touched only on q.
   std::string preset;
+  std::string profile;
   std::unique_ptr<Session> session;
   std::vector<uint8_t> scaled;  // BGRA scratch for frames of another size
   bool forceKey = true;

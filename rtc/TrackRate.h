@@ -14,9 +14,13 @@ namespace rtc {
 struct TrackFeedback {
   double atMs = 0;
   // From the RTP session's "twcc-stats": what the phone received and the
-  // share of packets it reported lost, over the last feedback interval.
+  // share of packets it reported lost (0..1), over the last feedback
+  // interval, and how much the packets' one-way delay grew over it in ms
+  // (queues filling; 0 or less when they do not): the sum of the packets'
+  // delta-of-delta, i.e. "avg-delta-of-delta" (ns) times the packets received
+  // less one, over 1e6.
   std::optional<double> twccRecvBps, twccSentBps, twccLoss, twccDelayMs;
-  // From the phone's receiver reports.
+  // From the phone's receiver reports: fraction lost (0..1), round trip.
   std::optional<double> rrLoss, rttMs, jitterMs;
 };
 
@@ -47,9 +51,15 @@ public:
   const TrackTarget& target() const { return cur_; }
 
 private:
+  // The frame rate and size that suit a bit rate under the preference.
+  TrackTarget shape(double bps) const;
+
   TrackRateConfig cfg_;
   TrackTarget cur_;
+  double bps_ = 0;  // unrounded, so that small steps add up
   double lastDecrease_ = -1e18;
+  std::optional<double> lastFeed_;
+  double queueMs_ = 0;  // the bottleneck's queue as the delay growth adds up
 };
 
 }  // namespace rtc
