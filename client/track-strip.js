@@ -13,33 +13,53 @@ const lum = (rgba, i) => (rgba[4 * i] * 77 + rgba[4 * i + 1] * 150 + rgba[4 * i 
 
 // One row through the middle of the strip, RGBA, `width` pixels standing for
 // the strip's 416 (fewer when the picture was scaled down): the frame number,
-// or -1 when this is not a strip (start cell dark or gap lit).
+// or -1 when this is not a strip (start cell dark, gap lit, or a cell that is
+// not one colour across, as when the cells are not where they are looked for).
 export function stripNumber(rgba, width = STRIP_PX) {
-  if (!rgba || width < CELLS || rgba.length < 4 * width) return -1;
-  const at = (cell) => lum(rgba, Math.min(width - 1, Math.floor((cell * CELL + CELL / 2) * width / STRIP_PX))) >= LIT;
-  if (!at(0) || at(1)) return -1;
+  if (!rgba || width < 2 * CELLS || rgba.length < 4 * width) return -1;
+  const px = (x) => lum(rgba, Math.min(width - 1, Math.floor(x * width / STRIP_PX))) >= LIT;
+  const at = (cell) => {
+    const a = px(cell * CELL + CELL / 4), b = px(cell * CELL + CELL * 3 / 4);
+    return a === b ? a : null;
+  };
+  if (at(0) !== true || at(1) !== false) return -1;
   let n = 0;
-  for (let j = 0; j < 24; j++) n = n * 2 + (at(2 + j) ? 1 : 0);
+  for (let j = 0; j < 24; j++) {
+    const bit = at(2 + j);
+    if (bit === null) return -1;
+    n = n * 2 + (bit ? 1 : 0);
+  }
   return n;
 }
 
 // Reads the strip of a <video>'s current frame. `w` and `h` are the picture's
-// size as the computer sent it ("vcfg"); the frame may arrive scaled, so
-// everything is measured in shares of the frame's own size.
+// size as the computer last sent it ("vcfg"). The computer scales a picture
+// before it draws the strip, so a frame of another size is one whose "vcfg"
+// is still on its way, with a strip of its own last 32 rows. Failing that, the
+// frame is taken as scaled as a whole, strip included, and read in shares of
+// its size. `whole` tells which way the last number was read.
 export class StripReader {
   constructor() {
     this.canvas = document.createElement("canvas");
     this.canvas.width = STRIP_PX;
     this.canvas.height = 1;
     this.ctx = this.canvas.getContext("2d", { willReadFrequently: true, alpha: false });
+    this.whole = false;
   }
 
   // `src` is a <video> (its current frame) or a decoded VideoFrame.
   read(src, w, h) {
     const vw = src.videoWidth ?? src.displayWidth, vh = src.videoHeight ?? src.displayHeight;
     if (!vw || !vh) return -1;
-    // Without a size from the computer the frame is taken as unscaled.
-    if (!(w > 0 && h > 0)) { w = vw; h = vh - STRIP_ROWS; }
+    const own = this.at(src, vw, vh, vw, vh - STRIP_ROWS);
+    if (own >= 0 || !(w > 0 && h > 0) || (vw === w && vh === h + STRIP_ROWS)) { if (own >= 0) this.whole = false; return own; }
+    const n = this.at(src, vw, vh, w, h);
+    if (n >= 0) this.whole = true;
+    return n;
+  }
+
+  // The strip of a frame vw x vh that stands for a picture w x h and its strip.
+  at(src, vw, vh, w, h) {
     if (h <= 0) return -1;
     const kx = vw / w, ky = vh / (h + STRIP_ROWS);
     const sw = Math.min(vw, STRIP_PX * kx);

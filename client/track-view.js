@@ -19,6 +19,7 @@ export class TrackView {
     this.onFrame = null; // (number or -1, now, metadata) a frame was presented
     // The layout places the canvas; the track's box takes the same place.
     new MutationObserver(() => this.place()).observe(canvas, { attributes: true, attributeFilter: ["style"] });
+    this.el.addEventListener("resize", () => this.place());
     this.watch();
   }
 
@@ -55,10 +56,16 @@ export class TrackView {
   place() {
     const s = this.canvas.style;
     Object.assign(this.box.style, { left: s.left, top: s.top, width: s.width, height: s.height });
-    const cw = parseFloat(s.width) || 0;
-    // The picture fills the box's width; the strip hangs below its bottom edge.
-    const full = this.w > 0 && this.h > 0 ? cw * (this.h + STRIP_ROWS) / this.w : parseFloat(s.height) || 0;
-    Object.assign(this.el.style, { width: cw + "px", height: full + "px" });
+    const bh = parseFloat(s.height) || 0;
+    // The picture fills the box; the strip hangs below its bottom edge. In a
+    // frame scaled as a whole the strip is a share of the computer's size,
+    // otherwise its last 32 rows (see track-strip.js).
+    const vh = this.el.videoHeight;
+    let full = bh;
+    if (this.reader.whole && this.h > 0) full = bh * (this.h + STRIP_ROWS) / this.h;
+    else if (vh > STRIP_ROWS) full = bh * vh / (vh - STRIP_ROWS);
+    else if (this.h > 0) full = bh * (this.h + STRIP_ROWS) / this.h;
+    Object.assign(this.el.style, { width: s.width, height: full + "px" });
   }
 
   // One callback per presented frame, where the browser offers it.
@@ -74,7 +81,9 @@ export class TrackView {
   // Frames the browser decoded but never showed get no callback: their
   // inputs go with the next one shown (see frame-marks.js).
   presented(meta) {
+    const whole = this.reader.whole;
     const n = this.reader.read(this.el, this.w, this.h);
+    if (this.reader.whole !== whole) this.place();
     if (this.onFrame) this.onFrame(n, performance.now(), meta);
   }
 }

@@ -36,6 +36,10 @@ const playVideo = (host, opt) => host.page.evaluate((opt) => {
       this.withVideo = true;
       const t = this.addTransceiver(track, { direction: 'sendonly', streams: [stream] });
       t.setCodecPreferences(RTCRtpSender.getCapabilities('video').codecs.filter((x) => /h264/i.test(x.mimeType)));
+      // Like the computer, which scales pictures before it draws the strip: whole frames are never scaled here.
+      const p = t.sender.getParameters();
+      p.degradationPreference = 'maintain-resolution';
+      t.sender.setParameters(p).catch(() => {});
     }
     return createOffer.apply(this, a);
   };

@@ -34,8 +34,10 @@ test('strip rows: bits most significant first, start cell and gap checked, scale
   assert.deepEqual(litCells, [21, 23]);
   // Compression greys: still read on either side of the middle.
   assert.equal(stripNumber(stripRow(0xa5a5a5, { lit: 190, dark: 60 })), 0xa5a5a5);
-  // A quarter-size picture keeps 4-pixel cells.
-  assert.equal(stripNumber(stripRow(123456, { width: 104 }), 104), 123456);
+  // A half-size picture keeps 8-pixel cells.
+  assert.equal(stripNumber(stripRow(123456, { width: 208 }), 208), 123456);
+  // Cells looked for where they are not (a strip read at the wrong scale) are not a number.
+  assert.equal(stripNumber(stripRow(0, { width: 333 }), 416), -1);
   // Not a strip: start cell dark, gap lit (a white picture row), too short.
   assert.equal(stripNumber(stripRow(5, { start: false })), -1);
   assert.equal(stripNumber(stripRow(5, { gap: true })), -1);
@@ -97,11 +99,14 @@ before(async () => {
 after(async () => { await phone?.close(); await signal?.stop(); });
 
 // Encodes pictures w x (h + 32) with the strip (or without: `noStrip`) at the
-// given scale and low rate, decodes them and reads every decoded frame.
-const throughH264 = (opts) => page.evaluate(async ({ numbers, w, h, scale, bitrate, noStrip }) => {
+// given scale and low rate, decodes them and reads every decoded frame with
+// the size w x h. `own`: the picture is scaled first and gets a strip of its
+// own 32 rows, as the computer does, while the page still has the old size.
+const throughH264 = (opts) => page.evaluate(async ({ numbers, w, h, scale, bitrate, noStrip, own }) => {
   const { StripReader } = await import('/track-strip.js');
   const reader = new StripReader();
-  const fw = Math.round(w * scale / 2) * 2, fh = Math.round((h + 32) * scale / 2) * 2;
+  const fw = Math.round(w * scale / 2) * 2;
+  const fh = own ? Math.round(h * scale / 2) * 2 + 32 : Math.round((h + 32) * scale / 2) * 2;
   const full = new OffscreenCanvas(w, h + 32), fc = full.getContext('2d');
   const out = new OffscreenCanvas(fw, fh), oc = out.getContext('2d');
   const read = [];
@@ -131,7 +136,12 @@ const throughH264 = (opts) => page.evaluate(async ({ numbers, w, h, scale, bitra
       fc.fillRect(0, h, 16, 32);
       for (let j = 0; j < 24; j++) if ((n >> (23 - j)) & 1) fc.fillRect(32 + 16 * j, h, 16, 32);
     }
-    oc.drawImage(full, 0, 0, fw, fh);
+    if (own) {
+      oc.drawImage(full, 0, 0, w, h, 0, 0, fw, fh - 32);
+      oc.fillStyle = '#000'; oc.fillRect(0, fh - 32, fw, 32);
+      oc.fillStyle = '#fff'; oc.fillRect(0, fh - 32, 16, 32);
+      for (let j = 0; j < 24; j++) if ((n >> (23 - j)) & 1) oc.fillRect(32 + 16 * j, fh - 32, 16, 32);
+    } else oc.drawImage(full, 0, 0, fw, fh);
     const frame = new VideoFrame(out, { timestamp: i * 33333 });
     encoder.encode(frame, { keyFrame: i === 0 });
     frame.close();
@@ -149,6 +159,9 @@ test('the reader gets the numbers back from decoded H.264 frames, full size and 
   // Down to 416 pixels of width (the narrowest the computer encodes): 10.4-pixel cells.
   const small = await throughH264({ numbers, w: 640, h: 360, scale: 0.65, bitrate: 150000 });
   assert.deepEqual(small.read, numbers, 'scaled ' + small.size);
+  // Scaled by the computer: a picture of another size with a strip of its own, its "vcfg" not yet read.
+  const smaller = await throughH264({ numbers, w: 1280, h: 720, scale: 0.75, bitrate: 400000, own: true });
+  assert.deepEqual(smaller.read, numbers, 'own strip ' + smaller.size);
   const wide = await throughH264({ numbers: numbers.slice(0, 3), w: 1920, h: 1080, scale: 1, bitrate: 1000000 });
   assert.deepEqual(wide.read, numbers.slice(0, 3));
 });
