@@ -105,6 +105,11 @@ struct ChannelCore {
 // test peers.
 void chooseTrackCodecs(PeerCore& core, const std::string& answerSdp);
 void detachTracks(PeerCore& core);
+std::vector<H264Variant> offeredVariants(PeerCore& core);
+// The offer as webrtcbin made it, completed: "a=msid:s screen" in every
+// video section that names no stream, and each offered payload's
+// "profile-level-id" in its fmtp line.
+std::string withTrackCodecs(const std::string& sdp, const std::vector<H264Variant>& offered);
 void hookVideoReceiver(const std::shared_ptr<PeerCore>& core, GstElement* webrtc);
 
 // Wires the handlers of a channel and wraps it; nullptr when the peer is closed.

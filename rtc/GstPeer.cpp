@@ -245,6 +245,10 @@ void onDescriptionMade(GstPromise* p, gpointer data) {
     g_free(text);
     gst_webrtc_session_description_free(d);
     if (b->maxMessageSize && out->type == "offer") out->sdp = gst::withMaxMessageSize(out->sdp, b->maxMessageSize);
+    if (out->type == "offer") {
+      auto offered = gst::offeredVariants(*b->core);
+      if (!offered.empty()) out->sdp = gst::withTrackCodecs(out->sdp, offered);
+    }
   }
   b->finish(std::move(out));
 }

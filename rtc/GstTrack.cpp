@@ -70,6 +70,10 @@ GstPadProbeReturn onUpstream(GstPad*, GstPadProbeInfo* info, gpointer data) {
   return GST_PAD_PROBE_OK;
 }
 
+// One structure per variant, told apart by payload type. The profile stays
+// out of the caps: the payloader names the profile and level of the stream
+// it carries (level 3.0 for 640x480, 4.0 for 1080p...), and webrtcbin would
+// refuse that against any fixed level here. It goes into the offer's text.
 GstCaps* preferenceCaps(const std::vector<H264Variant>& codecs) {
   GstCaps* caps = gst_caps_new_empty();
   std::string ext = "extmap-" + std::to_string(kTwccId);
@@ -77,8 +81,7 @@ GstCaps* preferenceCaps(const std::vector<H264Variant>& codecs) {
     GstStructure* s = gst_structure_new(
         "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264",
         "clock-rate", G_TYPE_INT, 90000, "payload", G_TYPE_INT, v.payloadType, "packetization-mode", G_TYPE_STRING,
-        std::to_string(v.packetizationMode).c_str(), "profile-level-id", G_TYPE_STRING, v.profileLevelId.c_str(),
-        "level-asymmetry-allowed", G_TYPE_STRING, "1", "rtcp-fb-nack-pli", G_TYPE_BOOLEAN, TRUE,
+        std::to_string(v.packetizationMode).c_str(), "level-asymmetry-allowed", G_TYPE_STRING, "1", "rtcp-fb-nack-pli", G_TYPE_BOOLEAN, TRUE,
         "rtcp-fb-ccm-fir", G_TYPE_BOOLEAN, TRUE, "rtcp-fb-transport-cc", G_TYPE_BOOLEAN, TRUE, ext.c_str(),
         G_TYPE_STRING, kTwccUri, nullptr);
     gst_caps_append_structure(caps, s);
@@ -124,16 +127,31 @@ public:
                                         width, "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, 0, 1,
                                         nullptr);
     gst_buffer_unref(cd);
+    bool first = false;
     {
       std::lock_guard<std::mutex> l(t_->m);
       if (t_->detached) {
         gst_caps_unref(caps);
         return;
       }
+      first = !t_->configured;
       t_->configured = true;
     }
     g_object_set(t_->src, "caps", caps, nullptr);
     gst_caps_unref(caps);
+    // The elements joined a playing pipeline: without a latency the RTP
+    // session cannot time its packets (nor the transport-wide feedback).
+    if (auto peer = first ? t_->peer.lock() : nullptr) {
+      GstElement* pipeline = nullptr;
+      {
+        std::lock_guard<std::mutex> l(peer->m);
+        if (peer->pipeline && !peer->tornDown) pipeline = GST_ELEMENT(gst_object_ref(peer->pipeline));
+      }
+      if (pipeline) {
+        gst_bin_recalculate_latency(GST_BIN(pipeline));
+        gst_object_unref(pipeline);
+      }
+    }
   }
 
   bool push(const std::vector<uint8_t>& au, bool key) override {
@@ -327,13 +345,16 @@ VideoTrackPtr GstPeer::addVideoTrack(const std::vector<H264Variant>& codecs, Vid
     if (core_->pipeline) pipeline = GST_ELEMENT(gst_object_ref(core_->pipeline));
   }
   GstElement* src = gst_element_factory_make("appsrc", nullptr);
+  // The parser names profile and level in the caps, which the payloader
+  // checks against what webrtcbin accepts downstream.
+  GstElement* parse = gst_element_factory_make("h264parse", nullptr);
   GstElement* pay = gst_element_factory_make("rtph264pay", nullptr);
   GstElement* twcc = gst_element_factory_make("rtphdrexttwcc", nullptr);
   GstPad* sinkPad = nullptr;
   GstPad* paySrc = nullptr;
   GObject* trans = nullptr;
   auto fail = [&]() -> VideoTrackPtr {
-    for (GstElement* e : {src, pay, twcc})
+    for (GstElement* e : {src, parse, pay, twcc})
       if (e && !GST_OBJECT_PARENT(e)) gst_object_unref(e);
     if (sinkPad) gst_object_unref(sinkPad);
     if (paySrc) gst_object_unref(paySrc);
@@ -343,7 +364,7 @@ VideoTrackPtr GstPeer::addVideoTrack(const std::vector<H264Variant>& codecs, Vid
     return nullptr;
   };
   if (twcc) gst_object_ref_sink(twcc);
-  if (!pipeline || !src || !pay || !twcc) return fail();
+  if (!pipeline || !src || !parse || !pay || !twcc) return fail();
 
   g_object_set(src, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "block", FALSE, nullptr);
   gst_util_set_object_arg(G_OBJECT(pay), "aggregate-mode", "zero-latency");
@@ -353,15 +374,16 @@ VideoTrackPtr GstPeer::addVideoTrack(const std::vector<H264Variant>& codecs, Vid
   gst_object_unref(twcc);  // the payloader keeps its own reference
   twcc = nullptr;
 
-  gst_bin_add_many(GST_BIN(pipeline), GST_ELEMENT(gst_object_ref(src)), GST_ELEMENT(gst_object_ref(pay)), nullptr);
+  gst_bin_add_many(GST_BIN(pipeline), GST_ELEMENT(gst_object_ref(src)), GST_ELEMENT(gst_object_ref(parse)),
+                   GST_ELEMENT(gst_object_ref(pay)), nullptr);
   sinkPad = gst_element_request_pad_simple(webrtc, "sink_%u");
   paySrc = gst_element_get_static_pad(pay, "src");
   auto unwind = [&]() -> VideoTrackPtr {
-    gst_bin_remove_many(GST_BIN(pipeline), src, pay, nullptr);
+    gst_bin_remove_many(GST_BIN(pipeline), src, parse, pay, nullptr);
     if (sinkPad) gst_element_release_request_pad(webrtc, sinkPad);
     return fail();
   };
-  if (!sinkPad || !gst_element_link(src, pay) || gst_pad_link(paySrc, sinkPad) != GST_PAD_LINK_OK) return unwind();
+  if (!sinkPad || !gst_element_link_many(src, parse, pay, nullptr) || gst_pad_link(paySrc, sinkPad) != GST_PAD_LINK_OK) return unwind();
   g_object_set(sinkPad, "msid", "s", nullptr);
   g_object_get(sinkPad, "transceiver", &trans, nullptr);
   if (!trans) return unwind();
@@ -380,7 +402,9 @@ VideoTrackPtr GstPeer::addVideoTrack(const std::vector<H264Variant>& codecs, Vid
   gst_pad_add_probe(paySrc, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, onUpstream, new TrackBox{t},
                     [](gpointer d) { delete static_cast<TrackBox*>(d); });
   gst_element_sync_state_with_parent(t->pay);
+  gst_element_sync_state_with_parent(parse);
   gst_element_sync_state_with_parent(t->src);
+  gst_object_unref(parse);
   {
     std::lock_guard<std::mutex> l(core_->m);
     core_->tracks.push_back(t);
@@ -409,12 +433,56 @@ void chooseTrackCodecs(PeerCore& core, const std::string& answerSdp) {
     std::optional<H264Variant> pick;
     if (v)
       for (const auto& o : t->offered)
-        if (o.payloadType == v->payloadType) pick = H264Variant{v->profileLevelId, v->packetizationMode, o.payloadType};
+        if (o.payloadType == v->payloadType)
+          // An answer without a profile (webrtcbin's own) accepted ours.
+          pick = H264Variant{v->profileLevelId.empty() ? o.profileLevelId : v->profileLevelId, v->packetizationMode,
+                             o.payloadType};
     if (!pick) continue;
     g_object_set(t->pay, "pt", static_cast<guint>(pick->payloadType), nullptr);
     std::lock_guard<std::mutex> l(t->m);
     t->chosen = pick;
   }
+}
+
+std::string withTrackCodecs(const std::string& sdp, const std::vector<H264Variant>& offered) {
+  // webrtcbin names a stream only once media has flowed; ours is offered
+  // before, so the phone would see a track of no stream.
+  std::string out;
+  bool video = false, named = false;
+  size_t from = 0;
+  while (from < sdp.size()) {
+    size_t end = sdp.find('\n', from);
+    std::string line = sdp.substr(from, end == std::string::npos ? std::string::npos : end - from + 1);
+    from = end == std::string::npos ? sdp.size() : end + 1;
+    std::string eol = line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
+    if (line.rfind("m=", 0) == 0) {
+      video = line.rfind("m=video ", 0) == 0;
+      named = false;
+    }
+    if (video && line.rfind("a=msid:", 0) == 0) named = true;
+    if (video && line.rfind("a=fmtp:", 0) == 0 && line.find("profile-level-id") == std::string::npos) {
+      std::string pt = line.substr(7, line.find(' ') - 7);
+      for (const H264Variant& v : offered)
+        if (std::to_string(v.payloadType) == pt && !v.profileLevelId.empty()) {
+          line = line.substr(0, line.size() - eol.size()) + ";profile-level-id=" + v.profileLevelId + eol;
+          break;
+        }
+    }
+    out += line;
+    if (video && !named && line.rfind("a=mid:", 0) == 0) {
+      out += "a=msid:s screen" + eol;
+      named = true;
+    }
+  }
+  return out;
+}
+
+std::vector<H264Variant> offeredVariants(PeerCore& core) {
+  std::vector<H264Variant> out;
+  std::lock_guard<std::mutex> l(core.m);
+  for (auto& w : core.tracks)
+    if (auto t = w.lock()) out.insert(out.end(), t->offered.begin(), t->offered.end());
+  return out;
 }
 
 void detachTracks(PeerCore& core) {

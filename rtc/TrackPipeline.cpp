@@ -168,9 +168,9 @@ bool TrackPipeline::ensureEncoder(int w, int h) {
       if (onSample) onSample(std::move(au), key, captureMs);
     };
   }
+  if (w == failedW_ && h == failedH_) return false;  // said once is enough
   enc_->setProfile(profile_);
   enc_->setRate(bps_, fps_);
-  if (w == failedW_ && h == failedH_) return false;  // said once is enough
   try {
     enc_->start(w, h, fps_, bps_);
   } catch (const std::exception& e) {

@@ -89,7 +89,14 @@ protected:
     pair->createChannels();
     track = pair->a.pc->addVideoTrack(variants, ev);
     ASSERT_TRUE(track);
-    pair->rewriteAnswer = [](const std::string& sdp) { return rtc::raiseH264Level(sdp); };
+    // webrtcbin answers without a profile; a browser names the one it
+    // accepts, at its own level, which the host then raises.
+    pair->rewriteAnswer = [](const std::string& sdp) {
+      std::string named = sdp;
+      auto at = named.find("packetization-mode=1;level-asymmetry-allowed=1");
+      if (at != std::string::npos) named.insert(at, "profile-level-id=64001f;");
+      return rtc::raiseH264Level(named);
+    };
 
     enc = std::make_unique<H264Encoder>(std::make_shared<InputTracker>());
     enc->clock = [this] { return encSeconds.load(); };
@@ -147,14 +154,14 @@ TEST_F(RtcTrackPeer, OfferNamesOnlyH264AndTheRaisedAnswerIsTaken) {
   for (auto& [pt, name] : payloads) EXPECT_TRUE(name == "H264" || name == "rtx") << pt << " " << name;
   EXPECT_EQ(h264.size(), variants.size()) << pair->offerSdp;
   EXPECT_EQ(payloads.front().first, std::to_string(variants.front().payloadType));
-  EXPECT_NE(pair->offerSdp.find("a=msid:s "), std::string::npos) << pair->offerSdp;
+  EXPECT_NE(pair->offerSdp.find("a=msid:s screen\r\n"), std::string::npos) << pair->offerSdp;
   EXPECT_NE(pair->offerSdp.find("transport-wide-cc"), std::string::npos);
   EXPECT_NE(pair->offerSdp.find("nack pli"), std::string::npos);
   // The answer's choice is known to the track, with the level as answered.
   auto chosen = track->chosen();
   ASSERT_TRUE(chosen);
   EXPECT_EQ(chosen->payloadType, variants.front().payloadType);
-  EXPECT_EQ(chosen->profileLevelId.substr(4), "34");
+  EXPECT_EQ(chosen->profileLevelId, "640034");
 }
 
 TEST_F(RtcTrackPeer, UnitsArriveDecodeAndAPliAsksForAKeyFrame) {
