@@ -90,7 +90,8 @@ for (const rtt of rtts) {
     await phone.context.grantPermissions(['camera', 'microphone']);
     const ways = [['lan_ws', host.url.replace('127.0.0.1', NEAR)], ['data_channel', internetLink(host)], ['track', internetLink(host)]];
     for (const [via, url] of ways) {
-      const res = await measure(phone, host, url, via);
+      // A way that does not come up is a row saying why, not the end of the run.
+      const res = await measure(phone, host, url, via).catch((e) => ({ error: e.message.split('\n')[0] }));
       const row = { transport: via, rtt_ms_set: rtt, inputs, ...res };
       rows.push(row);
       console.log(JSON.stringify(row));

@@ -48,7 +48,7 @@ const journal = (host) => {
 function target(host) {
   let bps = null;
   for (const r of journal(host)) {
-    if (r.ev === 'track_rate' && typeof r.bitrate === 'number') bps = r.bitrate;
+    if (r.ev === 'track_rate' && typeof r.bps === 'number') bps = r.bps;
     else if (r.video_out && typeof r.video_out.targetBitrate === 'number') bps = r.video_out.targetBitrate;
   }
   return bps === null ? null : Math.round(bps / 1000);
