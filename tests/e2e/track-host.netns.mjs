@@ -144,7 +144,7 @@ test('--video track: an H.264-only offer, the track from the start, the test pat
     const sixes = t.reads.filter((n) => n % 6 === 0);
     assert.ok(sixes.length >= 3, 'multiples of 6 read: ' + t.reads);
     for (const n of sixes) assert.ok(marks.has(n), n + ' read but never marked');
-    for (let i = 1; i < t.reads.length; i++) assert.ok(t.reads[i] > t.reads[i - 1] || t.reads[i - 1] - t.reads[i] > 2 ** 23, 'growing: ' + t.reads);
+    for (let i = 1; i < t.reads.length; i++) assert.ok(t.reads[i] >= t.reads[i - 1] || t.reads[i - 1] - t.reads[i] > 2 ** 23, 'growing: ' + t.reads);
     assert.ok(t.unread <= 2, 'unreadable frames: ' + t.unread);
     assert.deepEqual(phone.errors, []);
   } finally { await page.close(); }
@@ -168,10 +168,13 @@ test('--video track: a move\'s id comes back through "fm" in the frame where the
     const mv = await waitFor(async () => (await rec(page)).sent.find((m) => m.t === 'mv'), 'the move sent');
     const fm = await waitFor(async () => (await track(page)).fm.find((m) => m.ids.includes(mv.id)), 'the move\'s id in an "fm"', 20000);
     const seen = await waitFor(async () => { const f = (await frames(page)).filter((x) => x.n >= 0); return f.some((x) => x.n > fm.n + 3) && f; }, 'frames after it');
-    const beforeIt = seen.filter((x) => x.n < fm.n).at(-1);
+    // Never early: the frame that carries the id shows the move. The host marks
+    // an input once it has applied it, so a frame drawn in between may show the
+    // move a frame or two before its id comes; not more.
     const first = seen.find((x) => x.n >= fm.n);
-    assert.ok(beforeIt && Math.abs(beforeIt.x - 0.5) < 0.05 && Math.abs(beforeIt.y - 0.5) < 0.05, 'before ' + fm.n + ': ' + JSON.stringify(beforeIt));
     assert.ok(Math.abs(first.x - 0.2) < 0.05 && Math.abs(first.y - 0.25) < 0.05, 'at ' + fm.n + ': ' + JSON.stringify(first));
+    const beforeIt = seen.filter((x) => x.n < fm.n - 2).at(-1);
+    assert.ok(beforeIt && Math.abs(beforeIt.x - 0.5) < 0.05 && Math.abs(beforeIt.y - 0.5) < 0.05, 'before ' + fm.n + ': ' + JSON.stringify(beforeIt));
     // And the page measured that input.
     await waitFor(async () => (await hook(page)).delays.length > 0, 'a measured delay');
   } finally { await page.close(); }

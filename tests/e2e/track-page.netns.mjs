@@ -154,7 +154,8 @@ test('track: the picture fills the stage\'s picture place, the strip cut off, nu
     const sixes = t.reads.filter((n) => n % 6 === 0);
     assert.ok(sixes.length >= 3, 'multiples of 6 read: ' + t.reads);
     for (const n of sixes) assert.ok(marks.has(n), n + ' has no mark');
-    for (let i = 1; i < t.reads.length; i++) assert.ok(t.reads[i] > t.reads[i - 1], 'increasing: ' + t.reads);
+    // A frame may be presented twice (repeated by the sender); numbers never go back.
+    for (let i = 1; i < t.reads.length; i++) assert.ok(t.reads[i] >= t.reads[i - 1], 'growing: ' + t.reads);
     assert.ok(t.unread <= 2, 'unreadable frames ' + t.unread);
     assert.deepEqual(phone.errors, []);
   } finally { await s.close(); }
