@@ -22,6 +22,8 @@ import { Clipboard } from "./clipboard.js";
 import { PauseScreen } from "./pause.js";
 import { ViewControl } from "./view-control.js";
 import { Pinch } from "./pinch.js";
+import { Track } from "./track.js";
+import { TrackControl } from "./track-control.js";
 
 const token = new URLSearchParams(location.search).get("t") || "";
 // The internet link carries the connect key after "#k=": the fragment never
@@ -58,6 +60,9 @@ const pause = new PauseScreen(cards, session, { everyMs: Number(window.__tolvane
 const toolbar = new Toolbar({ keyboard, keybar, input, overlay, files, clipboard });
 const viewControl = new ViewControl();
 const pinch = new Pinch(stage);
+// Over the internet the picture may also come as a video track.
+const track = internet ? new Track(conn, video, canvas) : null;
+if (track) new TrackControl(overlay, track);
 
 const send = (msg) => session.send(msg);
 const setState = (s) => session.setState(s);
@@ -123,6 +128,7 @@ if (internet) {
 }
 session.makeStats = () => {
   const msg = measure.takeStats(pictureSize());
+  if (track) msg.video = track.use;
   overlay.render();
   return msg;
 };
@@ -131,11 +137,17 @@ video.onSize = () => layout.update();
 video.onDecodeTime = (ms) => measure.decoded(ms);
 video.onWantKey = () => send({ t: "retry" });
 video.onUnsupported = (codec) => notices.noDecoder(codec);
-video.onDrawn = (info, now) => {
+const drawn = (info, now) => {
   measure.drawn(info, now);
   $("waiting").hidden = true;
   if (T.state === "open") setState("live");
 };
+video.onDrawn = (info, now) => { drawn(info, now); if (track) track.canvasDrawn(); };
+if (track) {
+  track.send = send;
+  track.onDrawn = drawn;
+  track.onDecodeTime = (ms) => measure.decoded(ms);
+}
 
 layout.pictureSize = pictureSize;
 layout.keyboardOpen = () => keyboard.open;

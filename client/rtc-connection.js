@@ -9,7 +9,8 @@
 // negotiation fails, when nothing opened in connectMs after joining, or
 // when the computer has said nothing on "ctl" for 7 s (it sends "hb" every
 // 2 s, so the path is dead). Video arrives in chunks on "video" and leaves
-// here as whole packets, as the LAN socket's do.
+// here as whole packets, as the LAN socket's do; or, when the computer's offer
+// has a video section, as a track the answer receives (see track.js).
 import { T } from "./dom.js";
 import { ClientJournal } from "./client-journal.js";
 import { roomFor, macFor, macOK, offerText, answerText } from "./sigauth.js";
@@ -27,6 +28,7 @@ const MAX_SIG_TEXT = 1 << 20; // a server message larger than this is not ours
 const MAX_PENDING_ICE = 64;
 const MAX_REMOTE_ICE = 256;
 const RETRY_TEXT = JSON.stringify({ t: "retry" }); // the session's way to ask for a key frame now
+const TRACK_TEXT = /"t":"(?:video|vcfg|fm)"/;      // the video track's messages
 
 export function signalURL(location) {
   return (location.protocol === "https:" ? "wss:" : "ws:") + "//" + location.host + "/ws";
@@ -75,11 +77,12 @@ export class RtcConnection {
     this.liveness = new Liveness({ now });
     this.aliveTimer = 0;
     this.route = null;       // lan, internet, relay or unknown as the computer reported it; null before it did
+    this.videoOffered = false; // the accepted offer has a video section: the answer receives a track
     this.freshVideo();
     // Counters for the browser tests; nothing secret.
     this.stats = T.rtc = { phase: "idle", joins: 0, cid: 0, sid: "", offers: 0, badOffers: 0, answers: 0,
       iceOut: 0, iceIn: 0, video: 0, videoBytes: 0, connSent: 0, acked: 0, pending: 0, ends: 0, lastEnd: "",
-      route: null, frames: 0, keys: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
+      route: null, videoOffered: false, frames: 0, keys: 0, incomplete: 0, gaps: 0, bad: 0, asks: 0, waited: 0 };
     // Set by the owner.
     this.onopen = null;
     this.onmessage = null;
@@ -92,6 +95,10 @@ export class RtcConnection {
     this.onroute = null;     // (kind) the computer reported the path
     this.onaudio = null;     // (ArrayBuffer) a sound packet from the "audio" channel
     this.onfile = null;      // (text) a side feature's reply on the "file" channel
+    this.ontrack = null;     // (MediaStreamTrack) the computer's video track of this session
+    this.onvideoopen = null; // (offered) the session is live; whether it can carry a track
+    this.onvideomsg = null;  // (message) "video", "vcfg" or "fm"
+    this.onvideogone = null; // the session's track went with its peer connection
   }
 
   // The session's own silence watchdog stands back: only text counts here.
@@ -227,6 +234,7 @@ export class RtcConnection {
     };
     pc.onicegatheringstatechange = () => { if (this.pc === pc) this.note("gathering", { state: pc.iceGatheringState }); };
     pc.ondatachannel = (e) => this.channel(pc, e.channel);
+    pc.ontrack = (e) => { if (this.pc === pc && e.track.kind === "video" && this.ontrack) this.ontrack(e.track); };
     this.connectTimer = setTimeout(() => this.timedOut(pc), this.connectMs);
   }
 
@@ -236,6 +244,8 @@ export class RtcConnection {
     const pc = this.pc;
     this.pc = null;
     this.ctl = null;
+    if (pc && this.onvideogone) this.onvideogone();
+    this.videoOffered = false;
     this.sid = "";
     this.stats.sid = "";
     this.badOffers = 0;
@@ -282,6 +292,7 @@ export class RtcConnection {
       await pc.setRemoteDescription({ type: "offer", sdp });
       if (this.pc !== pc) return;
       this.remoteSet = true;
+      this.videoOffered = this.receiveVideo(pc);
       for (const c of this.pendingIce.splice(0)) pc.addIceCandidate(c).catch((e) => this.note("ice_add_failed", { error: errName(e) }));
       await pc.setLocalDescription();
       if (this.pc !== pc) return;
@@ -296,6 +307,18 @@ export class RtcConnection {
       this.note("sdp_failed", { error: errName(e) });
       this.end("sdp_failed");
     }
+  }
+
+  // The computer only sends video: every video section of its offer is
+  // answered receive-only. An offer without one leaves the answer without.
+  receiveVideo(pc) {
+    let any = false;
+    for (const t of pc.getTransceivers()) {
+      if (t.receiver.track.kind !== "video" || t.stopped) continue;
+      try { t.direction = "recvonly"; any = true; } catch (e) { this.note("video_recv_failed", { error: errName(e) }); }
+    }
+    this.stats.videoOffered = any;
+    return any;
   }
 
   onRemoteIce(d) {
@@ -342,6 +365,7 @@ export class RtcConnection {
     clearInterval(this.aliveTimer);
     this.aliveTimer = setInterval(() => this.checkAlive(), 1000);
     this.setPhase("live");
+    if (this.onvideoopen) this.onvideoopen(this.videoOffered);
     if (this.onopen) this.onopen();
     this.flushJournal();
   }
@@ -364,6 +388,14 @@ export class RtcConnection {
       } else if (m && m.t === "route" && !Array.isArray(m)) {
         this.setRoute(routeKind(m));
         this.note("route", { route: this.route });
+      }
+    }
+    if (this.onvideomsg && TRACK_TEXT.test(data)) {
+      let m = null;
+      try { m = JSON.parse(data); } catch (e) { /* not one */ }
+      if (m && typeof m === "object" && !Array.isArray(m) && (m.t === "video" || m.t === "vcfg" || m.t === "fm")) {
+        if (m.t === "video") this.note("video", { v: m.v === "track" ? "track" : "dc" });
+        this.onvideomsg(m);
       }
     }
     if (this.onmessage) this.onmessage(data);

@@ -1,4 +1,5 @@
-// The measurements overlay, opened from the toolbar.
+// The measurements overlay, opened from the toolbar. Its figures are redrawn
+// every second; controls added to it stay below them.
 import { T } from "./dom.js";
 import { pct } from "./measure.js";
 import { ROUTE_TEXT } from "./route.js";
@@ -8,6 +9,9 @@ export class StatsOverlay {
     this.el = el;
     this.measure = measure;
     this.pictureSize = pictureSize; // () => { w, h } in video pixels, 0 before the first picture
+    this.lines = document.createElement("div");
+    this.tools = document.createElement("div");
+    el.append(this.lines, this.tools);
     setInterval(() => this.render(), 1000);
   }
 
@@ -19,13 +23,15 @@ export class StatsOverlay {
     return this.visible;
   }
 
+  // A control of a feature, shown under the figures.
+  addControl(node) { this.tools.appendChild(node); }
+
   render() {
-    const el = this.el;
-    if (el.hidden) return;
+    if (this.el.hidden) return;
     const shown = this.measure.shown, size = this.pictureSize();
     const f = (v, u) => (v === null || v === undefined) ? "–" : (Math.round(v) + (u || ""));
     const all = T.delays.slice(-200).sort((a, b) => a - b);
-    el.innerHTML = "";
+    this.lines.textContent = "";
     const lines = [
       ["round trip", f(T.rtt, " ms")],
       ["input→picture", all.length ? f(pct(all, 50)) + " / " + f(pct(all, 95), " ms") : "–"],
@@ -36,11 +42,15 @@ export class StatsOverlay {
     ];
     if (T.route) lines.push(["path", ROUTE_TEXT[T.route] || "–"]);
     if (T.rtc && T.rtc.incomplete) lines.push(["lost frames", String(T.rtc.incomplete)]);
+    if (T.track && T.track.use === "track") {
+      lines.push(["video", "track"]);
+      if (T.track.unread) lines.push(["unread numbers", String(T.track.unread)]);
+    }
     for (const [k, v] of lines) {
       const row = document.createElement("div");
       const b = document.createElement("b"); b.textContent = v;
       row.append(k.padEnd(15, " "), b);
-      el.appendChild(row);
+      this.lines.appendChild(row);
     }
   }
 }

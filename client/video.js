@@ -61,8 +61,17 @@ export class Video {
     this.onUnsupported = null; // (codec or undefined) this browser cannot decode it
   }
 
-  // The link went away: the next stream starts with a key frame.
-  reset() { this.waitKey = true; }
+  // The link went away, or the picture came another way for a while: the
+  // next stream starts with a key frame.
+  reset() { this.waitKey = true; T.afterReset = null; }
+
+  // The picture's size when something other than this decoder shows it (the
+  // video track): layout and input mapping follow it.
+  setSize(w, h) {
+    if (this.w === w && this.h === h) return;
+    this.w = w; this.h = h;
+    if (this.onSize) this.onSize();
+  }
 
   makeDecoder() {
     const dec = new VideoDecoder({
@@ -70,6 +79,7 @@ export class Video {
       error: (e) => {
         // The host sends a configuration before every key frame (at least every 2 s), so a fresh decoder recovers.
         console.warn("decoder error", e);
+        T.decodeErrors = (T.decodeErrors || 0) + 1;
         if (this.decoder === dec) { this.decoder = null; this.cfgKey = ""; this.waitKey = true; this.pending.clear(); }
       },
     });
@@ -107,6 +117,8 @@ export class Video {
   packet(buf) {
     const p = parsePacket(buf);
     if (!p) return;
+    // For the browser tests: whether the first packet after a reset was a key frame.
+    if (T.afterReset === null) T.afterReset = p.key ? "key" : "delta";
     const now = performance.now();
     // A key frame asked for may re-encode an old picture with its old capture time: only deltas tell the lag.
     const late = this.lag.transit(p.capMs, now);

@@ -51,6 +51,11 @@ const std::vector<std::string>& clientFiles() {
       "files-panel.js",
       "clipboard.js",
       "pause.js",
+      "track.js",
+      "track-view.js",
+      "track-strip.js",
+      "frame-marks.js",
+      "track-control.js",
   };
   return names;
 }
