@@ -243,7 +243,7 @@ private:
     if (!stats) return;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     const GValue* list = gst_structure_get_value(stats, "source-stats");
-    if (list && G_VALUE_HOLDS(list, G_TYPE_VALUE_ARRAY)) {
+    if (list && G_VALUE_HOLDS(list, g_value_array_get_type())) {
       auto* arr = static_cast<GValueArray*>(g_value_get_boxed(list));
       for (guint i = 0; arr && i < arr->n_values; ++i) {
         const GValue* v = &arr->values[i];
