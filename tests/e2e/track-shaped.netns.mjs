@@ -22,6 +22,9 @@ function failWithLogs(e, host, extra = '') {
 }
 
 // In the page: when each track frame was presented, so a stall shows as a gap.
+// The first overflow of the link (the start rate is above it) stalls the
+// picture for one to three seconds until a key frame gets through; the
+// longest gap is printed, not asserted: only that frames come again is.
 const watchGaps = (page) => page.evaluate(() => {
   const v = document.getElementById('track');
   const W = window.__gaps = { last: 0, longest: 0, n: 0 };
