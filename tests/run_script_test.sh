@@ -37,7 +37,7 @@ treeState() {
   git -C "$root" status --porcelain=v1 --untracked-files=all
   echo "-- ignored --"
   git -C "$root" status --porcelain=v1 --ignored=traditional --untracked-files=all |
-    grep '^!! ' | grep -v -e '^!! build[^/]*/$' -e '^!! tests/e2e/node_modules/$'
+    grep '^!! ' | grep -v -e '^!! build[^/]*/' -e '^!! tests/e2e/node_modules/'
 }
 
 python=/usr/bin/python3
