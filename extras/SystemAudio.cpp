@@ -21,12 +21,6 @@ namespace {
 constexpr uint32_t kRate = 24000;
 // One 20 ms fragment: a read returns this often, so a stop is seen this soon.
 constexpr size_t kFragmentSamples = 480;
-constexpr auto kFragment = std::chrono::milliseconds(20);
-// How long before a fragment's expected end the reader wakes: room for the
-// daemon's delivery jitter, so waking adds no delay.
-constexpr auto kWakeEarly = std::chrono::milliseconds(8);
-// A read that returns this fast found its fragment already waiting.
-constexpr auto kBacklogRead = std::chrono::microseconds(500);
 
 // One capture stream. Its reader thread owns the PulseAudio handle; the state
 // queue only flips `stop` and replaces `targets`.
@@ -166,16 +160,7 @@ struct AudioCore : std::enable_shared_from_this<AudioCore> {
     }
     report([s](AudioCore& me) { me.opened(s, true, ""); });
     std::vector<float> buf(kFragmentSamples);
-    auto due = std::chrono::steady_clock::now();
     while (!s->stop) {
-      // The daemon delivers a fragment in many small pieces and pa_simple
-      // wakes a waiting reader for each (hundreds a second): sleep until the
-      // fragment is nearly complete and wait only for its last pieces. A read
-      // that found its fragment already complete means a backlog, so the next
-      // one reads at once.
-      std::this_thread::sleep_until(due);
-      if (s->stop) break;
-      auto asked = std::chrono::steady_clock::now();
       if (pa_simple_read(pa, buf.data(), buf.size() * sizeof(float), &err) < 0) {
         if (!s->stop) {
           logf("[audio] 止まりました " + paError(err));
@@ -184,8 +169,6 @@ struct AudioCore : std::enable_shared_from_this<AudioCore> {
         break;
       }
       if (s->stop) break;
-      auto got = std::chrono::steady_clock::now();
-      due = got - asked < kBacklogRead ? got : got + kFragment - kWakeEarly;
       auto targets = s->currentTargets();
       if (targets.empty()) continue;
       for (auto& packet : pcmPackets(buf.data(), buf.size()))
