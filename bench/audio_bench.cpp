@@ -66,6 +66,22 @@ std::map<std::string, double> threadCpu() {
   return out;
 }
 
+// Wake-ups (voluntary context switches) of this process's threads, by name.
+std::map<std::string, long> threadWakes() {
+  std::map<std::string, long> out;
+  for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream f(e.path() / "status");
+    std::string line, name;
+    long n = 0;
+    while (std::getline(f, line)) {
+      if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) n = std::stol(line.substr(24));
+    }
+    out[name] += n;
+  }
+  return out;
+}
+
 double pct(std::vector<double> v, double p) {
   if (v.empty()) return NAN;
   std::sort(v.begin(), v.end());
@@ -127,6 +143,7 @@ int main(int argc, char** argv) {
   std::vector<Clock::time_point> written;
   double cpu0 = cpuSeconds();
   auto threads0 = threadCpu();
+  auto wakes0 = threadWakes();
   auto t0 = Clock::now();
   auto total = std::chrono::seconds(seconds);
   auto gap = std::max<Clock::duration>(total / std::max(1, bursts), 500ms);
@@ -150,6 +167,7 @@ int main(int argc, char** argv) {
   }
   double cpu = cpuSeconds() - cpu0;
   auto threads1 = threadCpu();
+  auto wakes1 = threadWakes();
   double wall = std::chrono::duration<double>(Clock::now() - t0).count();
   close(out);
   audio->shutdown();
@@ -200,6 +218,7 @@ int main(int argc, char** argv) {
   std::printf("capture threads CPU while streaming: %.2f %% of a core (goal < 2 %%); whole process %.2f %%\n",
               100.0 * capture / wall, 100.0 * cpu / wall);
   for (auto& [name, secs] : threads1)
-    std::printf("  thread %-16s %.2f %%\n", name.c_str(), 100.0 * (secs - threads0[name]) / wall);
+    std::printf("  thread %-16s %.2f %%, %.0f wake-ups/s\n", name.c_str(), 100.0 * (secs - threads0[name]) / wall,
+                double(wakes1[name] - wakes0[name]) / wall);
   return 0;
 }

@@ -25,6 +25,8 @@ try {
   await page.evaluate(() => {
     window.__onsets = [];
     let loud = false;
+    window.__levels = [];
+    setInterval(() => window.__levels.push(Math.round(window.__tolvane.audio.bufferedMs)), 100);
     setInterval(() => {
       const p = window.__tolvane.audioProbe();
       if (!loud && p.peak > 0.2) window.__onsets.push(performance.timeOrigin + performance.now());
@@ -55,8 +57,11 @@ try {
   delays.sort((a, b) => a - b);
   const q = (p) => delays[Math.min(delays.length - 1, Math.floor(p * delays.length))];
   const t = (await hook(page)).audio;
+  const lat = await page.evaluate(() => ({ rate: window.__tolvane.audio.rate, levels: window.__levels }));
   console.log(`page sound delay (send -> worklet output + outputLatency ${out.toFixed(1)} ms): n=${delays.length}/${sent.length} ` +
     `p50=${q(0.5).toFixed(1)} ms p90=${q(0.9).toFixed(1)} ms (goal p50 <= 120 ms); underruns ${t.underruns}, dropped ${t.dropped} samples`);
+  const lv = lat.levels.slice().sort((a, b) => a - b);
+  console.log(`context ${lat.rate} Hz; jitter buffer p10/p50/p90 ${lv[Math.floor(lv.length * 0.1)]}/${lv[Math.floor(lv.length / 2)]}/${lv[Math.floor(lv.length * 0.9)]} ms`);
   await page.close();
 } finally {
   await phone.close();

@@ -2,11 +2,16 @@
 // audio.js (buffers transferred, never copied). A jitter buffer aims at 60 ms
 // of sound, drops the oldest beyond 200 ms so delay never builds up, and on
 // running dry fades to silence, then waits for 60 ms before fading back in.
+// Late packets arrive in bunches: what a bunch brings beyond the target would
+// otherwise stay as delay for good, so playing starts at the target and a
+// level that stays above it for a whole second is cut back to it.
 // Blocks come at inRate (24000 Hz); when the context runs at another rate the
 // samples are resampled here by linear interpolation.
 const TARGET_S = 0.060;
 const MAX_S = 0.200;
 const FADE_S = 0.004;
+const SLACK_S = 0.020;   // above the target by more than this for WINDOW_S: trim
+const WINDOW_S = 1.0;
 
 class PcmPlayer extends AudioWorkletProcessor {
   constructor(options) {
@@ -22,6 +27,8 @@ class PcmPlayer extends AudioWorkletProcessor {
     this.underruns = 0;
     this.dropped = 0;
     this.blocks = 0;
+    this.low = Infinity;                   // lowest level in this window, input samples
+    this.windowLeft = WINDOW_S * sampleRate;
     this.port.onmessage = (e) => this.push(e.data);
   }
 
@@ -40,6 +47,20 @@ class PcmPlayer extends AudioWorkletProcessor {
   }
 
   available() { return this.queued - this.head; }
+
+  // Drops the oldest input so that `keep` samples remain.
+  trimTo(keep) {
+    let excess = Math.floor(this.available() - keep);
+    while (excess > 0 && this.chunks.length) {
+      const rest = this.chunks[0].length - this.head;
+      if (excess < rest) { this.head += excess; this.dropped += excess; break; }
+      this.dropped += Math.floor(rest);
+      excess -= rest;
+      this.queued -= this.chunks[0].length;
+      this.chunks.shift();
+      this.head = 0;
+    }
+  }
 
   // The next input sample, interpolated at the current fractional position.
   next() {
@@ -62,7 +83,25 @@ class PcmPlayer extends AudioWorkletProcessor {
     const out = outputs[0][0];
     if (!out) return true;
     const fade = 1 / (FADE_S * sampleRate);
-    if (!this.playing && this.available() >= TARGET_S * this.inRate) this.playing = true;
+    const target = TARGET_S * this.inRate;
+    if (!this.playing && this.available() >= target) {
+      this.trimTo(target);  // faded out here, so the cut is not heard
+      this.playing = true;
+      this.low = Infinity;
+      this.windowLeft = WINDOW_S * sampleRate;
+    }
+    if (this.playing) {
+      this.low = Math.min(this.low, this.available());
+      this.windowLeft -= out.length;
+      if (this.windowLeft <= 0) {
+        if (this.low > target + SLACK_S * this.inRate) {
+          this.trimTo(this.available() - (this.low - target));
+          this.gain = 0;  // a short fade in over the cut instead of a click
+        }
+        this.low = Infinity;
+        this.windowLeft = WINDOW_S * sampleRate;
+      }
+    }
     for (let i = 0; i < out.length; i++) {
       if (this.playing && this.available() > 0) {
         this.last = this.next();
