@@ -6,6 +6,7 @@
 // Usage: audio_bench [seconds of streaming, default 30] [tone bursts, default 30]
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
   const int block = 240;
   std::vector<float> silence(block, 0.0f), tone(block);
   std::vector<Clock::time_point> written;
+  std::vector<double> backlogMs;
   double cpu0 = cpuSeconds();
   auto threads0 = threadCpu();
   auto wakes0 = threadWakes();
@@ -157,6 +159,10 @@ int main(int argc, char** argv) {
       toneLeft = 10;
       nextBurst += gap;
       written.push_back(Clock::now());
+      // What still waits in the pipe reaches the player before the burst.
+      int queued = 0;
+      ioctl(out, FIONREAD, &queued);
+      backlogMs.push_back(double(queued) / sizeof(float) * 1000.0 / 24000.0);
     }
     if (toneLeft > 0) {
       for (int i = 0; i < block; ++i, ++phase) tone[i] = float(0.5 * std::sin(2 * M_PI * 1000.0 * double(phase) / 24000.0));
@@ -179,11 +185,12 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> l(arr.m);
     got = arr.packets;
   }
-  std::vector<double> delays;
-  for (auto w : written) {
+  std::vector<double> delays, fromPlayer;
+  for (size_t i = 0; i < written.size(); ++i) {
     for (auto& [t, peak] : got)
-      if (t >= w && peak > 2000) {
-        delays.push_back(std::chrono::duration<double, std::milli>(t - w).count());
+      if (t >= written[i] && peak > 2000) {
+        delays.push_back(std::chrono::duration<double, std::milli>(t - written[i]).count());
+        fromPlayer.push_back(delays.back() - backlogMs[i]);
         break;
       }
   }
@@ -208,6 +215,8 @@ int main(int argc, char** argv) {
   }
   std::printf("audio delay write->packet: n=%zu/%zu p50=%.1f ms p90=%.1f ms max=%.1f ms (goal p50 <= 40 ms)\n",
               delays.size(), written.size(), pct(delays, 0.5), pct(delays, 0.9), pct(delays, 1.0));
+  std::printf("  less what waited in the pipe ahead of the player: p50=%.1f ms p90=%.1f ms (pipe p50 %.1f ms)\n",
+              pct(fromPlayer, 0.5), pct(fromPlayer, 0.9), pct(backlogMs, 0.5));
   std::printf("underruns of a 60 ms buffer: %d in %.0f s = %.1f per minute (goal 0)\n", underruns, wall,
               underruns * 60.0 / wall);
   // Capture is the reader thread and PulseAudio's client thread; the rest

@@ -1,8 +1,6 @@
 #include "extras/SystemAudio.h"
 
 #include <pthread.h>
-#include <pulse/error.h>
-#include <pulse/simple.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,15 +12,13 @@
 #include "app/Loc.h"
 #include "app/Log.h"
 #include "app/SerialQueue.h"
+#include "extras/MonitorReader.h"
 #include "extras/PcmPackets.h"
 
 namespace {
 
-constexpr uint32_t kRate = 24000;
-// One 20 ms fragment: a read returns this often, so a stop is seen this soon.
-constexpr size_t kFragmentSamples = 480;
-
-// One capture stream. Its reader thread owns the PulseAudio handle; the state
+// One capture stream. Its reader thread owns the PulseAudio connection and
+// looks at `stop` at least once a fragment; the state
 // queue only flips `stop` and replaces `targets`.
 struct Stream {
   std::atomic<bool> stop{false};
@@ -49,11 +45,6 @@ struct Stream {
     return done.wait_for(l, limit, [&] { return finished; });
   }
 };
-
-std::string paError(int code) {
-  const char* s = pa_strerror(code);
-  return s ? s : ("error " + std::to_string(code));
-}
 
 // State lives on `q`; each stream's samples are read on a thread of its own
 // (a blocking read there never holds up "audio" on/off). The reader keeps the
@@ -132,19 +123,6 @@ struct AudioCore : std::enable_shared_from_this<AudioCore> {
 
   static void readLoop(std::weak_ptr<AudioCore> weak, std::shared_ptr<Stream> s) {
     pthread_setname_np(pthread_self(), "extras.audio");
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = kRate;
-    spec.channels = 1;
-    pa_buffer_attr attr{};
-    attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(-1);
-    attr.prebuf = uint32_t(-1);
-    attr.minreq = uint32_t(-1);
-    attr.fragsize = uint32_t(kFragmentSamples * sizeof(float));
-    int err = 0;
-    pa_simple* pa = pa_simple_new(nullptr, "Tolvane Host", PA_STREAM_RECORD, "@DEFAULT_MONITOR@",
-                                  "Desktop sound", &spec, nullptr, &attr, &err);
     // Handlers hold the core weakly: one left in a stopped queue must not keep it.
     auto report = [&](auto fn) {
       if (auto self = weak.lock())
@@ -152,29 +130,32 @@ struct AudioCore : std::enable_shared_from_this<AudioCore> {
           if (auto me = weak.lock()) fn(*me);
         });
     };
-    if (!pa) {
-      std::string why = paError(err);
-      report([s, why](AudioCore& me) { me.opened(s, false, why); });
-      s->markFinished();
-      return;
-    }
-    report([s](AudioCore& me) { me.opened(s, true, ""); });
-    std::vector<float> buf(kFragmentSamples);
-    while (!s->stop) {
-      if (pa_simple_read(pa, buf.data(), buf.size() * sizeof(float), &err) < 0) {
-        if (!s->stop) {
-          logf("[audio] 止まりました " + paError(err));
-          report([s](AudioCore& me) { me.lost(s); });
-        }
-        break;
+    {
+      MonitorReader reader;
+      std::string err;
+      if (!reader.open(s->stop, err)) {
+        report([s, err](AudioCore& me) { me.opened(s, false, err); });
+        s->markFinished();
+        return;
       }
-      if (s->stop) break;
-      auto targets = s->currentTargets();
-      if (targets.empty()) continue;
-      for (auto& packet : pcmPackets(buf.data(), buf.size()))
-        for (auto& r : targets) r->sendAudio(packet);
+      report([s](AudioCore& me) { me.opened(s, true, ""); });
+      auto send = [&](const float* samples, size_t n) {
+        if (s->stop) return;
+        auto targets = s->currentTargets();
+        if (targets.empty()) return;
+        for (auto& packet : pcmPackets(samples, n))
+          for (auto& r : targets) r->sendAudio(packet);
+      };
+      while (!s->stop) {
+        if (!reader.read(send, err)) {
+          if (!s->stop) {
+            logf("[audio] 止まりました " + err);
+            report([s](AudioCore& me) { me.lost(s); });
+          }
+          break;
+        }
+      }
     }
-    pa_simple_free(pa);
     s->markFinished();
   }
 };
