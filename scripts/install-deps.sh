@@ -30,6 +30,7 @@ TEST_PKGS=(
   xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils at-spi2-core dbus
   python3-gi gir1.2-gtk-3.0 dbus-daemon
   pulseaudio pulseaudio-utils
+  gdb
 )
 # The machine image may bring its own Node.js; Debian's conflicts with it.
 if ! command -v npm >/dev/null 2>&1; then TEST_PKGS+=(nodejs npm); fi

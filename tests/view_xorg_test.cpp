@@ -105,8 +105,10 @@ struct Desk {
 // The host's own output goes with a failure: a host that never sends its first
 // picture has shown up late in loaded full runs and nowhere else.
 void goVirtual(Desk& d, const ts::HostProcess& h, ts::ViewPhone& p) {
-  ASSERT_TRUE(p.waitText(configOf(1920, 1080))) << "phone connected: " << p.connected() << "\n"
-                                                 << h.proc->output();
+  ASSERT_TRUE(p.waitText(configOf(1920, 1080)))
+      << "phone connected: " << p.connected() << "\n"
+      << h.proc->output() << "\nmonitors: " << d.x.x("timeout 5 xrandr --listmonitors") << "\nhost threads:\n"
+      << h.proc->stacks();
   p.send(viewMsg(390, 844, "virtual"));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "virtual"; }));
   ASSERT_TRUE(ts::waitUntil([&] { return frameOf(d.x, d.win).x == 1920 + 20; }, 20s)) << show(frameOf(d.x, d.win));

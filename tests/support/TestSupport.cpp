@@ -99,6 +99,12 @@ Child::~Child() {
 
 std::string Child::output() const { return readFile(outPath_); }
 
+std::string Child::stacks() const {
+  if (access(("/proc/" + std::to_string(pid_)).c_str(), F_OK) != 0) return "(the process has ended)";
+  return run("timeout 60 gdb -p " + std::to_string(pid_) +
+             " -batch -nx -ex 'set pagination off' -ex 'thread apply all bt' 2>&1 | grep -E '^(Thread|#)'");
+}
+
 size_t Child::count(const std::string& text) const {
   std::string out = output();
   size_t n = 0;

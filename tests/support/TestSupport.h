@@ -31,6 +31,9 @@ public:
   Child& operator=(const Child&) = delete;
   int pid() const { return pid_; }
   std::string output() const;
+  // Every thread's stack (gdb, when it is installed), for a failure where the
+  // process hangs without a word.
+  std::string stacks() const;
   // Waits until the output holds `text` (at least `times` times); false on
   // timeout or exit.
   bool waitFor(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(60),
