@@ -81,7 +81,11 @@ struct Logs {
 // with 10 ms.
 std::unique_ptr<ts::Child> playTone(const ts::PulseDaemon& pa, double seconds) {
   static int n = 0;
-  std::string path = ts::makeTempDir("tone") + "/tone" + std::to_string(n++) + ".raw";
+  static const struct Dir {
+    std::string path = ts::makeTempDir("tone");
+    ~Dir() { ts::removeTree(path); }
+  } dir;
+  std::string path = dir.path + "/tone" + std::to_string(n++) + ".raw";
   std::vector<float> s(size_t(24000 * seconds));
   for (size_t i = 0; i < s.size(); ++i) s[i] = float(0.5 * std::sin(2 * M_PI * 1000.0 * double(i) / 24000.0));
   ts::writeFile(path, std::string(reinterpret_cast<const char*>(s.data()), s.size() * sizeof(float)));

@@ -7,12 +7,14 @@
 namespace ts {
 
 void usePulseServer(const std::string& server) {
-  static const std::string conf = [] {
-    std::string d = makeTempDir("pulse-client");
-    writeFile(d + "/client.conf", "autospawn = no\n");
-    return d + "/client.conf";
-  }();
-  setenv("PULSE_CLIENTCONFIG", conf.c_str(), 1);
+  // One settings file for the whole test process, removed when it exits.
+  static const struct Conf {
+    std::string dir = makeTempDir("pulse-client");
+    std::string file = dir + "/client.conf";
+    Conf() { writeFile(file, "autospawn = no\n"); }
+    ~Conf() { removeTree(dir); }
+  } conf;
+  setenv("PULSE_CLIENTCONFIG", conf.file.c_str(), 1);
   setenv("PULSE_SERVER", server.c_str(), 1);
 }
 
