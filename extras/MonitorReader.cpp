@@ -127,24 +127,28 @@ void MonitorReader::drain() {
     size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
     // A hole in the stream stands for time that passed: it is silence.
-    const auto* p = static_cast<const unsigned char*>(data);
-    size_t used = 0;
-    auto byteAt = [&](size_t i) { return p ? p[i] : static_cast<unsigned char>(0); };
-    while (!part_.empty() && used < bytes && part_.size() < sizeof(float)) part_.push_back(byteAt(used++));
-    if (part_.size() == sizeof(float)) {
-      float f;
-      std::memcpy(&f, part_.data(), sizeof f);
-      pending_.push_back(f);
-      part_.clear();
-    }
-    size_t whole = (bytes - used) / sizeof(float);
-    size_t at = pending_.size();
-    pending_.resize(at + whole);
-    if (p) std::memcpy(pending_.data() + at, p + used, whole * sizeof(float));
-    used += whole * sizeof(float);
-    while (used < bytes) part_.push_back(byteAt(used++));
+    appendPiece(static_cast<const unsigned char*>(data), bytes, part_, pending_);
     pa_stream_drop(stream_);
   }
+}
+
+void MonitorReader::appendPiece(const unsigned char* p, size_t bytes, std::vector<unsigned char>& part,
+                                std::vector<float>& samples) {
+  size_t used = 0;
+  auto byteAt = [&](size_t i) { return p ? p[i] : static_cast<unsigned char>(0); };
+  while (!part.empty() && used < bytes && part.size() < sizeof(float)) part.push_back(byteAt(used++));
+  if (part.size() == sizeof(float)) {
+    float f;
+    std::memcpy(&f, part.data(), sizeof f);
+    samples.push_back(f);
+    part.clear();
+  }
+  size_t whole = (bytes - used) / sizeof(float);
+  size_t at = samples.size();
+  samples.resize(at + whole, 0.0f);
+  if (p) std::memcpy(samples.data() + at, p + used, whole * sizeof(float));
+  used += whole * sizeof(float);
+  while (used < bytes) part.push_back(byteAt(used++));
 }
 
 bool MonitorReader::read(const std::function<void(const float*, size_t)>& block, std::string& error) {

@@ -35,6 +35,11 @@ public:
   // read by then. False once the daemon has ended the stream, with its reason.
   bool read(const std::function<void(const float*, size_t)>& block, std::string& error);
 
+  // Adds one piece of the stream (nullptr: a hole of that many bytes, which is
+  // silence) to `samples`; a sample cut between pieces waits in `part`.
+  static void appendPiece(const unsigned char* data, size_t bytes, std::vector<unsigned char>& part,
+                          std::vector<float>& samples);
+
 private:
   // Runs every event that is ready without waiting; false if the connection failed.
   bool dispatch();

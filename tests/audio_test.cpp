@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "extras/MonitorReader.h"
 #include "extras/PcmPackets.h"
 #include "extras/SystemAudio.h"
 #include "support/LanPhone.h"
@@ -118,6 +119,38 @@ int sourceOutputs(const ts::PulseDaemon& pa) {
 }
 
 }  // namespace
+
+// The daemon may cut its pieces anywhere; samples come out whole and in
+// order whatever the cuts, and a hole is as many samples of silence.
+TEST(MonitorPieces, SamplesCutAnywhereComeOutWholeAndHolesAreSilence) {
+  std::vector<float> in(1000);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = float(i) * 0.001f - 0.5f;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
+  size_t total = in.size() * sizeof(float);
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::vector<unsigned char> part;
+    std::vector<float> out;
+    unsigned r = seed;
+    for (size_t at = 0; at < total;) {
+      r = r * 1103515245u + 12345u;
+      size_t n = std::min<size_t>(total - at, 1 + (r >> 16) % 23);
+      MonitorReader::appendPiece(bytes + at, n, part, out);
+      at += n;
+    }
+    ASSERT_TRUE(part.empty()) << "seed " << seed;
+    ASSERT_EQ(out.size(), in.size()) << "seed " << seed;
+    ASSERT_EQ(std::memcmp(out.data(), in.data(), total), 0) << "seed " << seed;
+  }
+  std::vector<unsigned char> part;
+  std::vector<float> out;
+  MonitorReader::appendPiece(bytes, 6, part, out);  // one sample and half of the next
+  MonitorReader::appendPiece(nullptr, 10, part, out);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], in[0]);
+  EXPECT_EQ(out[2], 0.0f);
+  EXPECT_EQ(out[3], 0.0f);
+  EXPECT_TRUE(part.empty());
+}
 
 TEST(AudioConversion, ClampsTruncatesAndSilencesNaN) {
   EXPECT_EQ(sampleToS16(1.5f), 32767);
