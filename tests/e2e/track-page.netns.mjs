@@ -117,8 +117,9 @@ test('auto: the answer receives video, the control switches to the track and bac
     assert.ok((await s.host.got()).some((m) => m.t === 'mode' && m.v === 'track'));
     const t = await waitFor(async () => { const x = await track(s.page); return x.read >= 20 && x; }, 'frames read from the track');
     assert.deepEqual(t.vcfg, { w: 640, h: 360 });
-    // The picture's size is the track's picture without its strip.
-    assert.match(await s.page.textContent('#stats'), /picture\s+640×360/);
+    // The picture's size is the track's picture without its strip; the sheet
+    // is redrawn on its own clock, so it may show it a moment later.
+    await waitFor(async () => /picture\s+640×360/.test(await s.page.textContent('#stats')), 'the picture size in the sheet');
     await s.page.tap('#bVideoMode');
     await waitFor(async () => (await track(s.page)).use === 'dc', 'the switch back');
     assert.ok((await s.host.got()).some((m) => m.t === 'mode' && m.v === 'dc'));
