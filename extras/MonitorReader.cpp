@@ -146,7 +146,7 @@ void MonitorReader::appendPiece(const unsigned char* p, size_t bytes, std::vecto
   size_t whole = (bytes - used) / sizeof(float);
   size_t at = samples.size();
   samples.resize(at + whole, 0.0f);
-  if (p) std::memcpy(samples.data() + at, p + used, whole * sizeof(float));
+  if (p && whole) std::memcpy(samples.data() + at, p + used, whole * sizeof(float));
   used += whole * sizeof(float);
   while (used < bytes) part.push_back(byteAt(used++));
 }
