@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
               pct(fromPlayer, 0.5), pct(fromPlayer, 0.9), pct(backlogMs, 0.5));
   std::printf("underruns of a 60 ms buffer: %d in %.0f s = %.1f per minute (goal 0)\n", underruns, wall,
               underruns * 60.0 / wall);
-  // Capture is the reader thread and PulseAudio's client thread; the rest
-  // of this process is the benchmark feeding the player.
+  // Capture is the reader thread, with any thread a PulseAudio client may
+  // start; the rest of this process is the benchmark feeding the player.
   double capture = 0;
   for (auto& [name, secs] : threads1)
     if (name != "audio_bench") capture += secs - threads0[name];

@@ -18,8 +18,8 @@
 namespace {
 
 // One capture stream. Its reader thread owns the PulseAudio connection and
-// looks at `stop` at least once a fragment; the state
-// queue only flips `stop` and replaces `targets`.
+// looks at `stop` at least once a fragment; the state queue only flips `stop`
+// and replaces `targets`.
 struct Stream {
   std::atomic<bool> stop{false};
   std::mutex m;

@@ -102,8 +102,9 @@ struct Desk {
 };
 
 // Puts the host into "virtual" for a 390x844 phone and waits for the moved xterm.
-// The host's own output goes with a failure: a host that never sends its first
-// picture has shown up late in loaded full runs and nowhere else.
+// The host's output and its threads' stacks go with a failure: a host that
+// never sends its first picture has shown up late in loaded full runs and
+// nowhere else.
 void goVirtual(Desk& d, const ts::HostProcess& h, ts::ViewPhone& p) {
   ASSERT_TRUE(p.waitText(configOf(1920, 1080)))
       << "phone connected: " << p.connected() << "\n"
