@@ -101,14 +101,24 @@ struct Desk {
   }
 };
 
+// The kinds of every text message the phone has had, in order.
+std::string kinds(const ts::ViewPhone& p) {
+  std::string out;
+  for (const auto& j : p.allTexts()) out += (out.empty() ? "" : " ") + (j.is_object() ? j.value("t", "?") : "?");
+  return out.empty() ? "nothing" : out;
+}
+
 // Puts the host into "virtual" for a 390x844 phone and waits for the moved xterm.
 // The host's output and its threads' stacks go with a failure: a host that
 // never sends its first picture has shown up late in loaded full runs and
 // nowhere else.
 void goVirtual(Desk& d, const ts::HostProcess& h, ts::ViewPhone& p) {
   ASSERT_TRUE(p.waitText(configOf(1920, 1080)))
-      << "phone connected: " << p.connected() << "\n"
-      << h.proc->output() << "\nmonitors: " << d.x.x("timeout 5 xrandr --listmonitors") << "\nhost threads:\n"
+      << "phone connected: " << p.connected() << ", it got: " << kinds(p) << "\n"
+      << h.proc->output() << "\nsockets on its port (host pid " << h.proc->pid() << "):\n"
+      << ts::run("ss -tanpH '( sport = :" + std::to_string(h.port) + " or dport = :" + std::to_string(h.port) +
+                 " )' 2>&1")
+      << "\nmonitors: " << d.x.x("timeout 5 xrandr --listmonitors") << "\nhost threads:\n"
       << h.proc->stacks();
   p.send(viewMsg(390, 844, "virtual"));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "virtual"; }));
