@@ -27,6 +27,7 @@
 
 #include "extras/SystemAudio.h"
 #include "support/PulseDaemon.h"
+#include "support/PatternFrames.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -37,12 +38,6 @@ struct Arrivals {
   std::mutex m;
   std::vector<std::pair<Clock::time_point, int>> packets;  // arrival, peak
 };
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // CPU seconds of this process's threads, by thread name.
 std::map<std::string, double> threadCpu() {
@@ -143,7 +138,7 @@ int main(int argc, char** argv) {
   std::vector<float> silence(block, 0.0f), tone(block);
   std::vector<Clock::time_point> written;
   std::vector<double> backlogMs;
-  double cpu0 = cpuSeconds();
+  double cpu0 = ts::processCpuSeconds();
   auto threads0 = threadCpu();
   auto wakes0 = threadWakes();
   auto t0 = Clock::now();
@@ -171,7 +166,7 @@ int main(int argc, char** argv) {
     }
     if (write(out, data, block * sizeof(float)) < 0) break;
   }
-  double cpu = cpuSeconds() - cpu0;
+  double cpu = ts::processCpuSeconds() - cpu0;
   auto threads1 = threadCpu();
   auto wakes1 = threadWakes();
   double wall = std::chrono::duration<double>(Clock::now() - t0).count();

@@ -5,6 +5,7 @@
 #include "media/H264Encoder.h"
 #include "media/TestPattern.h"
 #include "session/InputTracker.h"
+#include "support/PatternFrames.h"
 
 #include <sys/resource.h>
 
@@ -16,32 +17,6 @@
 #include <thread>
 
 namespace {
-
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::vector<FramePtr> patternFrames(size_t n, int w, int h) {
-  TestPattern tp;
-  tp.width = w;
-  tp.height = h;
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<FramePtr> out;
-  tp.onFrame = [&](FramePtr f) {
-    std::lock_guard<std::mutex> l(m);
-    if (out.size() < n) out.push_back(f);
-    cv.notify_all();
-  };
-  tp.start(1000);
-  std::unique_lock<std::mutex> l(m);
-  cv.wait(l, [&] { return out.size() >= n; });
-  l.unlock();
-  tp.stop();
-  return out;
-}
 
 struct Result {
   double msPerFrame, cpuMsPerFrame, bytesPerFrame;
@@ -67,7 +42,7 @@ Result run(const char* preset, const std::vector<FramePtr>& frames, int w, int h
     done = 0;
     bytes = 0;
   }
-  double cpu0 = cpuSeconds();
+  double cpu0 = ts::processCpuSeconds();
   auto t0 = std::chrono::steady_clock::now();
   for (size_t i = 5; i < frames.size(); ++i) enc.encode(frames[i]);
   size_t n = frames.size() - 5;
@@ -76,7 +51,7 @@ Result run(const char* preset, const std::vector<FramePtr>& frames, int w, int h
     cv.wait(l, [&] { return done >= n; });
   }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  double cpu = cpuSeconds() - cpu0;
+  double cpu = ts::processCpuSeconds() - cpu0;
   enc.stop();
   return {wall * 1000 / n, cpu * 1000 / n, double(bytes) / n};
 }
@@ -91,7 +66,7 @@ int main(int argc, char** argv) {
   std::printf("%-10s %-10s %12s %12s %12s\n", "size", "preset", "ms/frame", "cpu ms/frame",
               "bytes/frame");
   for (auto [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}}) {
-    auto frames = patternFrames(count, w, h);
+    auto frames = ts::patternFrames(count, w, h, 1000);
     for (const char* preset : {"ultrafast", "superfast", "veryfast"}) {
       Result r = run(preset, frames, w, h);
       char size[24];

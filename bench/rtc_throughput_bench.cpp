@@ -6,6 +6,7 @@
 //   rtc_throughput_bench [--seconds 3] [--runs 3]
 #include "support/Netns.h"
 #include "support/PeerPair.h"
+#include "support/PatternFrames.h"
 
 #include <sys/resource.h>
 
@@ -40,13 +41,6 @@ struct Result {
   uint64_t sent = 0, received = 0;
 };
 
-double cpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  auto s = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return s(u.ru_utime) + s(u.ru_stime);
-}
-
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   size_t n = v.size();
@@ -73,7 +67,7 @@ Result run(ts::PeerPair& pair, const Case& c, double seconds) {
   }
   const std::string msg(c.size, c.binary ? '\x5a' : 'x');
   uint64_t sent = 0, refused = 0;
-  double cpu0 = cpuSeconds();
+  double cpu0 = ts::processCpuSeconds();
   auto t0 = Clock::now();
   auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (Clock::now() < end) {
@@ -101,7 +95,7 @@ Result run(ts::PeerPair& pair, const Case& c, double seconds) {
       break;
     }
   }
-  double cpu = cpuSeconds() - cpu0;
+  double cpu = ts::processCpuSeconds() - cpu0;
   {
     std::lock_guard<std::mutex> l(rxLog->m);
     rxLog->onMessage = nullptr;

@@ -6,6 +6,7 @@
 #include "media/TestPattern.h"
 #include "session/InputTracker.h"
 #include "support/TestSupport.h"
+#include "support/PatternFrames.h"
 
 #include <gtest/gtest.h>
 
@@ -108,28 +109,6 @@ private:
   size_t frames = 0;
 };
 
-// Frames 1..n of the test pattern at w x h.
-std::vector<FramePtr> patternFrames(size_t n, int w = 1280, int h = 720) {
-  TestPattern tp;
-  tp.width = w;
-  tp.height = h;
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<FramePtr> out;
-  tp.onFrame = [&](FramePtr f) {
-    std::lock_guard<std::mutex> l(m);
-    if (out.size() < n) out.push_back(f);
-    cv.notify_all();
-  };
-  tp.start(500);
-  {
-    std::unique_lock<std::mutex> l(m);
-    cv.wait_for(l, 60s, [&] { return out.size() >= n; });
-  }
-  tp.stop();
-  return out;
-}
-
 std::shared_ptr<Frame> noiseFrame(int w, int h, std::mt19937& rng) {
   auto f = Frame::make(w, h);
   for (auto& b : f->pixels) b = static_cast<uint8_t>(rng());
@@ -226,7 +205,7 @@ Rgb decodedAt(const Decoded& d, int frame, int w, int h, int x, int y) {
 
 TEST(H264Encoder, PatternStreamDecodesWithFfmpegToTheSamePictures) {
   const int W = 1280, H = 720, N = 24;
-  auto frames = patternFrames(N, W, H);
+  auto frames = ts::patternFrames(N, W, H);
   ASSERT_EQ(frames.size(), size_t(N));
   Rig rig;
   rig.enc.start(W, H, 30, 8000000);
@@ -264,7 +243,7 @@ TEST(H264Encoder, PatternStreamDecodesWithFfmpegToTheSamePictures) {
 }
 
 TEST(H264Encoder, FramesOfAnotherSizeAreScaledToTheOpenedSize) {
-  auto frames = patternFrames(3, 1280, 720);
+  auto frames = ts::patternFrames(3, 1280, 720);
   ASSERT_EQ(frames.size(), 3u);
   Rig rig;
   rig.enc.start(640, 360, 30, 4000000);
@@ -282,7 +261,7 @@ TEST(H264Encoder, ConfigurationRecordAndCodecComeFromTheRealSps) {
   // ultrafast turns off what Constrained Baseline lacks; superfast is High.
   for (auto [preset, prefix] : {std::pair{"ultrafast", "avc1.42c0"}, std::pair{"superfast", "avc1.64"}}) {
     SCOPED_TRACE(preset);
-    auto frames = patternFrames(3, 320, 240);
+    auto frames = ts::patternFrames(3, 320, 240);
     Rig rig(preset);
     rig.enc.start(320, 240, 30, 1000000);
     for (auto& f : frames) rig.enc.encode(f);
@@ -359,7 +338,7 @@ TEST(H264Encoder, AvcConfigBuildsParsesAndRefusesMalformedInput) {
 
 TEST(H264Encoder, ConfigPrecedesEveryKeyFrameAndKeyFramesComeAtLeastEveryTwoSeconds) {
   const int fps = 10, N = 45;
-  auto frames = patternFrames(N, 320, 240);
+  auto frames = ts::patternFrames(N, 320, 240);
   ASSERT_EQ(frames.size(), size_t(N));
   Rig rig;
   rig.enc.start(320, 240, fps, 1000000);
@@ -388,7 +367,7 @@ TEST(H264Encoder, ConfigPrecedesEveryKeyFrameAndKeyFramesComeAtLeastEveryTwoSeco
 TEST(H264Encoder, KeyFramesFollowTheClockWhenFramesAreRare) {
   // A quiet desktop delivers few frames: the 2 s bound must hold in time,
   // not only in frames counted at the opened rate.
-  auto frames = patternFrames(10, 320, 240);
+  auto frames = ts::patternFrames(10, 320, 240);
   ASSERT_EQ(frames.size(), 10u);
   Rig rig;
   rig.enc.start(320, 240, 60, 1000000);
@@ -404,7 +383,7 @@ TEST(H264Encoder, KeyFramesFollowTheClockWhenFramesAreRare) {
 }
 
 TEST(H264Encoder, CarriesCaptureTimeAndTheInputIdsHandledBeforeIt) {
-  auto frames = patternFrames(3, 320, 240);
+  auto frames = ts::patternFrames(3, 320, 240);
   ASSERT_EQ(frames.size(), 3u);
   Rig rig;
   rig.enc.start(320, 240, 30, 1000000);
@@ -435,7 +414,7 @@ TEST(H264Encoder, CarriesCaptureTimeAndTheInputIdsHandledBeforeIt) {
 }
 
 TEST(H264Encoder, KeyFrameRequestsReencodeTheLastOfferedFrame) {
-  auto frames = patternFrames(3, 320, 240);
+  auto frames = ts::patternFrames(3, 320, 240);
   ASSERT_EQ(frames.size(), 3u);
   Rig rig;
   rig.enc.setRate(1000000, 1);  // frames closer than 0.9 s are skipped
@@ -473,7 +452,7 @@ TEST(H264Encoder, KeyFrameRequestsReencodeTheLastOfferedFrame) {
 }
 
 TEST(H264Encoder, StopDrainsForgetsTheLastFrameAndAllowsAFreshStart) {
-  auto frames = patternFrames(6, 320, 240);
+  auto frames = ts::patternFrames(6, 320, 240);
   ASSERT_EQ(frames.size(), 6u);
   Rig rig;
   rig.enc.start(320, 240, 30, 1000000);
@@ -539,7 +518,7 @@ TEST(H264Encoder, RefusesUnusableSizesAndPresetsWithTheLocalisedMessage) {
   rig.enc.encode(broken);
   auto empty = std::make_shared<Frame>();
   rig.enc.encode(empty);
-  auto frames = patternFrames(1, 320, 240);
+  auto frames = ts::patternFrames(1, 320, 240);
   rig.enc.encode(frames[0]);
   auto events = rig.waitFrames(1);
   ASSERT_EQ(rig.frameCount(), 1u);
