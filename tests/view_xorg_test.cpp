@@ -108,18 +108,22 @@ std::string kinds(const ts::ViewPhone& p) {
   return out.empty() ? "nothing" : out;
 }
 
+// What goes with a host that never sends its first picture: its output,
+// what the phone got, who holds the port, the server's monitors and every
+// host thread's stack. It has shown up late in loaded full runs and nowhere
+// else.
+std::string noPicture(const ts::Child& host, int port, const ts::ViewPhone& p, const std::string& monitors) {
+  std::string ports = std::to_string(port);
+  return "phone connected: " + std::string(p.connected() ? "true" : "false") + ", it got: " + kinds(p) + "\n" +
+         host.output() + "\nsockets on its port (host pid " + std::to_string(host.pid()) + "):\n" +
+         ts::run("ss -tanpH '( sport = :" + ports + " or dport = :" + ports + " )' 2>&1") + "\nmonitors: " +
+         monitors + "\nhost threads:\n" + host.stacks();
+}
+
 // Puts the host into "virtual" for a 390x844 phone and waits for the moved xterm.
-// The host's output and its threads' stacks go with a failure: a host that
-// never sends its first picture has shown up late in loaded full runs and
-// nowhere else.
 void goVirtual(Desk& d, const ts::HostProcess& h, ts::ViewPhone& p) {
   ASSERT_TRUE(p.waitText(configOf(1920, 1080)))
-      << "phone connected: " << p.connected() << ", it got: " << kinds(p) << "\n"
-      << h.proc->output() << "\nsockets on its port (host pid " << h.proc->pid() << "):\n"
-      << ts::run("ss -tanpH '( sport = :" + std::to_string(h.port) + " or dport = :" + std::to_string(h.port) +
-                 " )' 2>&1")
-      << "\nmonitors: " << d.x.x("timeout 5 xrandr --listmonitors") << "\nhost threads:\n"
-      << h.proc->stacks();
+      << noPicture(*h.proc, h.port, p, d.x.x("timeout 5 xrandr --listmonitors"));
   p.send(viewMsg(390, 844, "virtual"));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "virtual"; }));
   ASSERT_TRUE(ts::waitUntil([&] { return frameOf(d.x, d.win).x == 1920 + 20; }, 20s)) << show(frameOf(d.x, d.win));
@@ -231,7 +235,7 @@ TEST(ViewXorg, ZoomGlidesToTheCornerThePointerWentTo) {
   // Journalled only: the phone's moves read the crop without moving the pointer.
   ts::HostProcess h({"--no-tls", "--no-prompt", "--input-log", log, "--input-log-only"});
   ts::ViewPhone p(h.port, h.token);
-  ASSERT_TRUE(p.waitText(configOf(1920, 1080)));
+  ASSERT_TRUE(p.waitText(configOf(1920, 1080))) << noPicture(*h.proc, h.port, p, d.x.x("timeout 5 xrandr --listmonitors"));
   p.send(viewMsg(390, 844, "zoom", 2));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "zoom"; }));
   json st = p.texts("view").back();
@@ -330,7 +334,7 @@ TEST(ViewXorg, TypingBringsTheCaretIntoTheZoomWhileThePointerStaysInIt) {
                  env);
   ASSERT_TRUE(host.waitFor("データ置き場: ", 90s));
   ts::ViewPhone p(port, "t");
-  ASSERT_TRUE(p.waitText(configOf(1920, 1080)));
+  ASSERT_TRUE(p.waitText(configOf(1920, 1080))) << noPicture(host, port, p, x.x("timeout 5 xrandr --listmonitors"));
   p.send(viewMsg(390, 844, "zoom", 2));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "zoom"; }));
   double startX = p.texts("view").back()["rx"].get<double>();
@@ -360,7 +364,7 @@ TEST(ViewXorg, DemoWindowCoversThePortraitDisplayAndGoesWithIt) {
   ASSERT_TRUE(x.startWindowManager());
   ts::HostProcess h({"--no-tls", "--no-prompt", "--demo-window"});
   ts::ViewPhone p(h.port, h.token);
-  ASSERT_TRUE(p.waitText(configOf(1920, 1080)));
+  ASSERT_TRUE(p.waitText(configOf(1920, 1080))) << noPicture(*h.proc, h.port, p, x.x("timeout 5 xrandr --listmonitors"));
   p.send(viewMsg(400, 800, "virtual"));
   ASSERT_TRUE(p.waitText([](const json& j) { return isKind(j, "view") && j.value("mode", "") == "virtual"; }));
   EXPECT_NE(x.x("xwininfo -root -tree").find("\"Tolvane demo\""), std::string::npos);
